@@ -1,0 +1,2 @@
+// bootstrap: removed once this directory has sources
+int main() { return 0; }

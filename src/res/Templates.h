@@ -1,0 +1,42 @@
+#pragma once
+// Dialog templates 100 and 102 as data: controls in template (tab) order, geometry in
+// dialog units.
+
+#include <span>
+
+namespace quorlin::res {
+
+enum class ControlKind { GroupBox, StaticText, StaticIcon, ComboDropDownList, Edit, PushButton, TabControl, ListView };
+
+// Style bits the view honours.
+inline constexpr unsigned kStylePassword = 0x01;
+inline constexpr unsigned kStyleAutoHScroll = 0x02;
+inline constexpr unsigned kStyleBorder = 0x04;
+inline constexpr unsigned kStyleVScroll = 0x08;
+inline constexpr unsigned kStyleNoPrefix = 0x10;
+inline constexpr unsigned kStyleDefaultButton = 0x20;
+inline constexpr unsigned kStyleReport = 0x40;
+inline constexpr unsigned kStyleTabStop = 0x80;
+
+struct ControlTemplate {
+    int id;
+    ControlKind kind;
+    const char* text;
+    unsigned style;
+    int x, y, cx, cy;
+};
+
+struct DialogTemplate {
+    int id;
+    const char* caption;
+    int cx, cy;
+    const char* fontFace;
+    const char* fallbackFontFace;
+    int pointSize;
+    std::span<const ControlTemplate> controls;
+};
+
+const DialogTemplate& MainDialogTemplate();   // 102
+const DialogTemplate& AboutDialogTemplate();  // 100
+
+}  // namespace quorlin::res

@@ -1,0 +1,145 @@
+#include "ui/CQuorlinDlg.h"
+
+#include "res/Strings.h"
+#include "res/resource.h"
+
+namespace quorlin {
+
+namespace {
+
+constexpr int kPage0Controls[] = {res::IDC_GROUP_LOGIN, res::IDC_STATIC_READER,
+                                  res::IDC_COMBO_READER, res::IDC_STATIC_PIN,
+                                  res::IDC_EDIT_PIN,      res::IDC_BTN_LOGIN};
+constexpr int kPage1Controls[] = {res::IDC_GROUP_CHANGEPIN, res::IDC_STATIC_NEWPIN,
+                                  res::IDC_EDIT_NEWPIN,     res::IDC_STATIC_CONFIRMPIN,
+                                  res::IDC_EDIT_CONFIRMPIN, res::IDC_BTN_CHANGEPIN};
+constexpr int kPage2Controls[] = {res::IDC_GROUP_CERTS, res::IDC_LIST_CERTS, res::IDC_BTN_QUERY};
+
+}  // namespace
+
+CQuorlinDlg::CQuorlinDlg(DialogWindow& window, const Platform& platform)
+    : m_wnd(window), m_platform(platform) {
+    m_hIcon = m_wnd.LoadIcon(res::IDR_MAINFRAME);
+    EstablishUserContext();
+}
+
+CQuorlinDlg::~CQuorlinDlg() {
+    ReleaseCertificates();
+    ReleaseConnection();
+}
+
+bool CQuorlinDlg::OnInitDialog() {
+    UpdateData(false);
+    if (m_wnd.HasSystemMenu() && *res::kAboutMenu != '\0') {
+        m_wnd.AppendSystemMenuSeparator();
+        m_wnd.AppendSystemMenuItem(res::IDM_ABOUTBOX, res::kAboutMenu);
+    }
+    m_wnd.SetIcon(m_hIcon, true);
+    m_wnd.SetIcon(m_hIcon, false);
+    m_bLoggedIn = 0;
+
+    m_wnd.TabInsertItem(res::IDC_TAB, 0, res::kTabLogin);
+    m_wnd.TabInsertItem(res::IDC_TAB, 1, res::kTabChangePin);
+    m_wnd.TabInsertItem(res::IDC_TAB, 2, res::kTabCerts);
+    m_wnd.TabSetCurSel(res::IDC_TAB, 0);
+
+    FillReaderList();
+
+    const int unit = m_wnd.ListClientWidth(res::IDC_LIST_CERTS) / 16;
+    m_wnd.ListSetExtendedStyle(res::IDC_LIST_CERTS,
+                               res::LVS_EX_GRIDLINES | res::LVS_EX_FULLROWSELECT);
+    m_wnd.ListInsertColumn(res::IDC_LIST_CERTS, 0, res::kColEf, 2 * unit);
+    m_wnd.ListInsertColumn(res::IDC_LIST_CERTS, 1, res::kColStart, 3 * unit);
+    m_wnd.ListInsertColumn(res::IDC_LIST_CERTS, 2, res::kColExpiry, 3 * unit);
+    m_wnd.ListInsertColumn(res::IDC_LIST_CERTS, 4, res::kColContainer, 6 * unit);
+    m_wnd.ListInsertColumn(res::IDC_LIST_CERTS, 3, res::kColCommonName, 8 * unit);
+    m_wnd.ListDeleteAllItems(res::IDC_LIST_CERTS);
+
+    ShowTabPage(0);
+    return true;
+}
+
+void CQuorlinDlg::OnCommand(int controlId) {
+    switch (controlId) {
+        case res::IDC_BTN_LOGIN:
+            OnLogin();
+            break;
+        case res::IDC_BTN_CHANGEPIN:
+            OnChangePin();
+            break;
+        case res::IDC_BTN_QUERY:
+            OnQueryCertificates();
+            break;
+        case res::IDC_BTN_REGISTER:
+            RegisterCertificates();
+            break;
+        case res::IDOK:
+            OnOK();
+            break;
+        default:
+            break;
+    }
+}
+
+std::intptr_t CQuorlinDlg::OnTabSelChange(int controlId) {
+    ShowTabPage(m_wnd.TabGetCurSel(controlId));
+    return 0;
+}
+
+void CQuorlinDlg::OnSysCommand(std::uint32_t id, std::intptr_t param) {
+    if ((id & res::SC_MASK) == res::IDM_ABOUTBOX) {
+        m_wnd.RunAboutBox();
+    } else {
+        m_wnd.DefaultSysCommand(id, param);
+    }
+}
+
+int CQuorlinDlg::ShowTabPage(int page) {
+    if (page < 0 || page > 2) {
+        return 0;
+    }
+    const bool enable = (m_bLoggedIn == 1);
+    for (int id : kPage0Controls) {
+        m_wnd.ShowControl(id, page == 0);
+        m_wnd.EnableControl(id, true);
+    }
+    for (int id : kPage1Controls) {
+        m_wnd.ShowControl(id, page == 1);
+        m_wnd.EnableControl(id, enable);
+    }
+    for (int id : kPage2Controls) {
+        m_wnd.ShowControl(id, page == 2);
+        m_wnd.EnableControl(id, enable);
+    }
+    m_wnd.ShowControl(res::IDC_BTN_REGISTER, page == 2);
+    m_wnd.EnableControl(res::IDC_BTN_REGISTER, false);
+    return 0;
+}
+
+void CQuorlinDlg::UpdateData(bool saveAndValidate) {
+    struct Binding {
+        int id;
+        std::string* member;
+    };
+    const Binding bindings[] = {{res::IDC_EDIT_CONFIRMPIN, &m_strConfirmPin},
+                                {res::IDC_EDIT_NEWPIN, &m_strNewPin},
+                                {res::IDC_EDIT_PIN, &m_strPin}};
+    for (const Binding& b : bindings) {
+        if (saveAndValidate) {
+            *b.member = m_wnd.GetControlText(b.id);
+        } else {
+            m_wnd.SetControlText(b.id, *b.member);
+        }
+    }
+}
+
+void CQuorlinDlg::ReleaseCertificates() {
+    for (const x509::CertContext*& cert : m_certs) {
+        if (cert != nullptr && m_platform.certs != nullptr) {
+            m_platform.certs->CertFreeCertificateContext(cert);
+        }
+        cert = nullptr;
+    }
+}
+
+}  // namespace quorlin

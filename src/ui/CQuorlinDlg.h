@@ -1,0 +1,111 @@
+#pragma once
+// The main dialog: owns the card state and the handlers of every user action. Member
+// operations live beside their subsystem: src/card (reader connection, APDU exchange),
+// src/applet (selection, log-in and PIN change, certificate query), src/certstore
+// (registration); the page logic and command table are in src/ui/CQuorlinDlg.cpp.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/crypt/CryptApi.h"
+#include "platform/pcsc/PcscApi.h"
+#include "platform/store/StoreApi.h"
+#include "platform/x509/CertApi.h"
+#include "ui/DialogWindow.h"
+
+namespace quorlin {
+
+// The platform services the dialog calls. Each must outlive the dialog; a service a
+// caller never exercises (a test of the log-in alone, say) may be null.
+struct Platform {
+    pcsc::PcscApi* pcsc = nullptr;
+    x509::CertApi* certs = nullptr;
+    crypt::CryptApi* crypt = nullptr;
+    store::StoreApi* store = nullptr;
+};
+
+class CQuorlinDlg : public DialogHandler {
+public:
+    static constexpr std::size_t kContainerRecordSize = 36;
+    static constexpr std::size_t kContainerNamesSize = 2048;
+    static constexpr int kMaxCerts = 10;
+    static constexpr int kMaxReaders = 10;
+
+    CQuorlinDlg(DialogWindow& window, const Platform& platform);
+    ~CQuorlinDlg() override;
+    CQuorlinDlg(const CQuorlinDlg&) = delete;
+    CQuorlinDlg& operator=(const CQuorlinDlg&) = delete;
+
+    int DoModal() { return m_wnd.DoModal(*this); }
+
+    // DialogHandler: the command table.
+    bool OnInitDialog() override;
+    void OnCommand(int controlId) override;
+    std::intptr_t OnTabSelChange(int controlId) override;
+    void OnSysCommand(std::uint32_t id, std::intptr_t param) override;
+    IconHandle OnQueryDragIcon() override { return m_hIcon; }
+
+    // Page logic and data exchange.
+    int ShowTabPage(int page);
+    void UpdateData(bool saveAndValidate);
+    void OnOK() {}  // Enter never closes the dialog
+
+    // Reader connection.
+    int ConnectCard();
+    int DisconnectCard();
+    int ShowSystemError(std::uint32_t code);
+
+    // APDU exchange. respCapacity bounds what is written to resp (never more than 254);
+    // dataLength, when given, receives the data bytes of the last answer (0 for a status
+    // word alone).
+    std::int32_t TransmitApdu(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
+                              std::uint8_t p2, std::uint8_t lc, std::uint8_t& le,
+                              const std::uint8_t* data, std::uint8_t* resp,
+                              std::size_t respCapacity, std::size_t* dataLength = nullptr);
+
+    // Applet and file selection.
+    std::int32_t SelectApplet();
+    std::int32_t SelectFile(std::uint8_t high, std::uint8_t low);
+
+    // Log-in and PIN change.
+    void OnLogin();
+    void OnChangePin();
+    std::uint16_t VerifyPin(int pinLength, const std::uint8_t* pin);
+    std::int32_t WritePinRecord(std::uint8_t record, std::uint8_t length,
+                                const std::uint8_t* data);
+
+    // Certificate query.
+    void OnQueryCertificates();
+    std::int32_t ReadCardCertificates();
+    static char* BinToHex(std::uint32_t count, const std::uint8_t* bytes, char* text);
+
+    // Registration.
+    void RegisterCertificates();
+
+    // Card state, in the order the dialog has always kept it.
+    std::string m_strConfirmPin;
+    std::string m_strNewPin;
+    std::string m_strPin;
+    std::string m_strCspName;
+    std::uint8_t m_containerNames[kContainerNamesSize] = {};
+    std::int32_t m_nCertCount = 0;
+    const x509::CertContext* m_certs[kMaxCerts] = {};
+    IconHandle m_hIcon = 0;
+    int m_bLoggedIn = 0;
+    const pcsc::ScardIoRequest* m_pioSendPci = nullptr;
+    pcsc::ScardContext m_hContext = 0;
+    pcsc::ScardHandle m_hCard = 0;
+
+private:
+    void EstablishUserContext();  // construction's context step
+    void ReleaseConnection();     // destruction's context step, after the window is gone
+    int ReportSystemError(std::uint32_t code, bool ownerless);
+    void FillReaderList();
+    void ReleaseCertificates();
+
+    DialogWindow& m_wnd;
+    Platform m_platform;
+};
+
+}  // namespace quorlin

@@ -1,0 +1,90 @@
+#pragma once
+// A DialogWindow that keeps the state of every control and records every call, so tests
+// can assert both what the dialog shows and the order in which it did so.
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ui/DialogWindow.h"
+
+namespace quorlin::test {
+
+struct MessageBoxCall {
+    std::string text;
+    std::optional<std::string> caption;  // nullopt: the application's name
+    MsgIcon icon;
+    bool ownerless;
+};
+
+struct ListColumn {
+    int position;
+    std::string heading;
+    int width;
+};
+
+class FakeWindow : public DialogWindow {
+public:
+    // Calls, one line each ("MessageBox:<text>", "SetText:1006:<text>", "Focus:1003", ...).
+    std::vector<std::string> calls;
+    std::vector<MessageBoxCall> messages;
+    std::map<int, std::string> texts;
+    std::map<int, bool> shown;
+    std::map<int, bool> enabled;
+    std::vector<std::string> comboItems;
+    int comboSel = -1;
+    std::vector<std::vector<std::string>> rows;  // rows[r][subItem]
+    std::vector<ListColumn> columns;
+    std::uint32_t listStyle = 0;
+    int listClientWidth = 400;
+    std::vector<std::string> tabs;
+    int tabSel = -1;
+    int focus = 0;
+    int waitCursorDepth = 0;
+    int aboutBoxes = 0;
+    std::vector<std::string> systemMenu;
+    // Runs when a message box is shown (before it "closes"), e.g. to inspect state then.
+    std::function<void(const MessageBoxCall&)> onMessageBox;
+
+    std::string Text(int id) const;
+    bool IsShown(int id) const;
+    bool IsEnabled(int id) const;
+    // The message texts in order.
+    std::vector<std::string> MessageTexts() const;
+
+    void ShowControl(int id, bool show) override;
+    void EnableControl(int id, bool enable) override;
+    std::string GetControlText(int id) override;
+    void SetControlText(int id, const std::string& text) override;
+    void SetFocus(int id) override;
+    void ComboResetContent(int id) override;
+    int ComboAddString(int id, const std::string& text) override;
+    void ComboSetCurSel(int id, int index) override;
+    std::optional<std::string> ComboGetSelectedText(int id) override;
+    void ListDeleteAllItems(int id) override;
+    int ListInsertItem(int id, int row, const std::string& text) override;
+    void ListSetItemText(int id, int row, int subItem, const std::string& text) override;
+    int ListClientWidth(int id) override;
+    void ListSetExtendedStyle(int id, std::uint32_t style) override;
+    void ListInsertColumn(int id, int position, const std::string& heading, int width) override;
+    void TabInsertItem(int id, int position, const std::string& text) override;
+    int TabGetCurSel(int id) override;
+    void TabSetCurSel(int id, int index) override;
+    IconHandle LoadIcon(int resourceId) override;
+    void SetIcon(IconHandle icon, bool big) override;
+    bool HasSystemMenu() override { return true; }
+    void AppendSystemMenuSeparator() override;
+    void AppendSystemMenuItem(std::uint32_t command, const std::string& text) override;
+    void DefaultSysCommand(std::uint32_t id, std::intptr_t param) override;
+    void RunAboutBox() override;
+    int MessageBox(const std::string& text, const std::optional<std::string>& caption, MsgIcon icon,
+                   bool ownerless) override;
+    void BeginWaitCursor() override;
+    void RestoreWaitCursor() override;
+    void EndWaitCursor() override;
+    int DoModal(DialogHandler& handler) override;
+};
+
+}  // namespace quorlin::test

@@ -1,0 +1,1 @@
+// bootstrap: removed once this directory has sources
