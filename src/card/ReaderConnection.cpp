@@ -54,7 +54,10 @@ void CQuorlinDlg::FillReaderList() {
             const std::string name(p, strnlen(p, static_cast<std::size_t>(end - p)));
             m_wnd.ComboAddString(res::IDC_COMBO_READER, name);
             ++count;
-            p += name.size() + 1;
+            p += name.size();
+            if (p < end) {
+                ++p;  // its terminator
+            }
         }
         pcsc.SCardFreeMemory(m_hContext, readers);
     }
@@ -98,15 +101,19 @@ int CQuorlinDlg::DisconnectCard() {
     return 0;
 }
 
-int CQuorlinDlg::ShowSystemError(std::uint32_t code) { return ReportSystemError(code, false); }
+int CQuorlinDlg::ShowSystemError(std::uint32_t code) {
+    return ReportSystemError(code, false);
+}
 
 int CQuorlinDlg::ReportSystemError(std::uint32_t code, bool ownerless) {
     const std::string text = m_platform.pcsc->FormatErrorText(code);
     if (text.empty()) {
         return -1;
     }
-    char message[512];
-    std::snprintf(message, sizeof message, res::kFmtSystemError, text.c_str());
+    // Sized to the text: a long platform text is shown whole.
+    const int size = std::snprintf(nullptr, 0, res::kFmtSystemError, text.c_str());
+    std::string message(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+    std::snprintf(message.data(), message.size() + 1, res::kFmtSystemError, text.c_str());
     m_wnd.MessageBox(message, std::nullopt, MsgIcon::None, ownerless);
     return 0;
 }

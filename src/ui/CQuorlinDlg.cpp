@@ -7,9 +7,9 @@ namespace quorlin {
 
 namespace {
 
-constexpr int kPage0Controls[] = {res::IDC_GROUP_LOGIN, res::IDC_STATIC_READER,
+constexpr int kPage0Controls[] = {res::IDC_GROUP_LOGIN,  res::IDC_STATIC_READER,
                                   res::IDC_COMBO_READER, res::IDC_STATIC_PIN,
-                                  res::IDC_EDIT_PIN,      res::IDC_BTN_LOGIN};
+                                  res::IDC_EDIT_PIN,     res::IDC_BTN_LOGIN};
 constexpr int kPage1Controls[] = {res::IDC_GROUP_CHANGEPIN, res::IDC_STATIC_NEWPIN,
                                   res::IDC_EDIT_NEWPIN,     res::IDC_STATIC_CONFIRMPIN,
                                   res::IDC_EDIT_CONFIRMPIN, res::IDC_BTN_CHANGEPIN};
@@ -24,8 +24,9 @@ CQuorlinDlg::CQuorlinDlg(DialogWindow& window, const Platform& platform)
 }
 
 CQuorlinDlg::~CQuorlinDlg() {
-    ReleaseCertificates();
+    // The card and the context go first, as the window has; then what the members hold.
     ReleaseConnection();
+    ReleaseCertificates();
 }
 
 bool CQuorlinDlg::OnInitDialog() {

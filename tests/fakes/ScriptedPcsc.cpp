@@ -163,7 +163,9 @@ std::uint32_t ScriptedPcsc::SCardTransmit(pcsc::ScardHandle card,
     if (answer.bytes.size() > *recvLength) {
         return pcsc::kEInsufficientBuffer;
     }
-    std::memcpy(recvBuffer, answer.bytes.data(), answer.bytes.size());
+    if (!answer.bytes.empty()) {  // an empty answer has no data pointer to copy from
+        std::memcpy(recvBuffer, answer.bytes.data(), answer.bytes.size());
+    }
     *recvLength = static_cast<std::uint32_t>(answer.bytes.size());
     return pcsc::kSuccess;
 }
