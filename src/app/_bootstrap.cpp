@@ -1,2 +1,0 @@
-// bootstrap: removed once this directory has sources
-int main() { return 0; }

@@ -1,0 +1,47 @@
+#include "res/Icon.h"
+
+namespace quorlin::res {
+
+// A bank card: light top band, gold contact chip, embossed stripes.
+const char* const kIconXpm[kIconXpmLines] = {"32 32 7 1",
+                                             "  c None",
+                                             ". c #1F3F7F",
+                                             "b c #3A6FC4",
+                                             "l c #7FA8E6",
+                                             "g c #E8B83A",
+                                             "d c #9C7418",
+                                             "w c #F2F5FA",
+                                             "                                ",
+                                             "                                ",
+                                             "                                ",
+                                             "                                ",
+                                             "                                ",
+                                             "                                ",
+                                             "   ..........................   ",
+                                             "  .llllllllllllllllllllllllll.  ",
+                                             " .llllllllllllllllllllllllllll. ",
+                                             " .llllllllllllllllllllllllllll. ",
+                                             " .bbbbbbbbbbbbbbbbbbbbbbbbbbbb. ",
+                                             " .bbbddddddddbbbbbbbbbbbbbbbbb. ",
+                                             " .bbbdgggdggdbbbbbbbbbbbbbbbbb. ",
+                                             " .bbbdgggdggdbbbwwwwwwwwwwwbbb. ",
+                                             " .bbbddddddddbbbbbbbbbbbbbbbbb. ",
+                                             " .bbbdggdgggdbbbbbbbbbbbbbbbbb. ",
+                                             " .bbbdggdgggdbbbwwwwwwwwbbbbbb. ",
+                                             " .bbbdggdgggdbbbbbbbbbbbbbbbbb. ",
+                                             " .bbbddddddddbbbbbbbbbbbbbbbbb. ",
+                                             " .bbbbbbbbbbbbbbbbbbbbbbbbbbbb. ",
+                                             " .bbbbbbbbbbbbbbbbbbbbbbbbbbbb. ",
+                                             " .bbbwwwwwwwwwwwwwwwwwwwwwwbbb. ",
+                                             " .bbbbbbbbbbbbbbbbbbbbbbbbbbbb. ",
+                                             " .bbbbbbbbbbbbbbbbbbbbbbbbbbbb. ",
+                                             "  .bbbbbbbbbbbbbbbbbbbbbbbbbb.  ",
+                                             "   ..........................   ",
+                                             "                                ",
+                                             "                                ",
+                                             "                                ",
+                                             "                                ",
+                                             "                                ",
+                                             "                                "};
+
+}  // namespace quorlin::res

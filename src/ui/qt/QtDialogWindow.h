@@ -1,0 +1,83 @@
+#pragma once
+// The Qt view of the main dialog (template 102): widgets built from the template, the
+// handler's command table wired to their signals.
+
+#include <QIcon>
+#include <map>
+#include <memory>
+
+#include "ui/DialogWindow.h"
+#include "ui/qt/TemplateDialog.h"
+
+class QMenu;
+
+namespace quorlin::qt {
+
+class MainDialog;
+
+class QtDialogWindow : public DialogWindow {
+  public:
+    QtDialogWindow();
+    ~QtDialogWindow() override;
+    QtDialogWindow(const QtDialogWindow&) = delete;
+    QtDialogWindow& operator=(const QtDialogWindow&) = delete;
+
+    // Builds the window and runs the handler's initialisation, hidden; DoModal is this
+    // followed by the modal run. Tests may call it alone and show the window themselves.
+    void Create(DialogHandler& handler);
+    TemplateDialog* Dialog() const;  // null before Create
+    QWidget* Control(int id) const;  // null when unknown or before Create
+    QMenu* SystemMenu() const;       // the context menu that stands in for it
+    static QString ApplicationName();
+
+    // DialogWindow.
+    void ShowControl(int id, bool show) override;
+    void EnableControl(int id, bool enable) override;
+    std::string GetControlText(int id) override;
+    void SetControlText(int id, const std::string& text) override;
+    void SetFocus(int id) override;
+
+    void ComboResetContent(int id) override;
+    int ComboAddString(int id, const std::string& text) override;
+    void ComboSetCurSel(int id, int index) override;
+    std::optional<std::string> ComboGetSelectedText(int id) override;
+
+    void ListDeleteAllItems(int id) override;
+    int ListInsertItem(int id, int row, const std::string& text) override;
+    void ListSetItemText(int id, int row, int subItem, const std::string& text) override;
+    int ListClientWidth(int id) override;
+    void ListSetExtendedStyle(int id, std::uint32_t style) override;
+    void ListInsertColumn(int id, int position, const std::string& heading, int width) override;
+
+    void TabInsertItem(int id, int position, const std::string& text) override;
+    int TabGetCurSel(int id) override;
+    void TabSetCurSel(int id, int index) override;
+
+    IconHandle LoadIcon(int resourceId) override;
+    void SetIcon(IconHandle icon, bool big) override;
+    bool HasSystemMenu() override;
+    void AppendSystemMenuSeparator() override;
+    void AppendSystemMenuItem(std::uint32_t command, const std::string& text) override;
+    void DefaultSysCommand(std::uint32_t id, std::intptr_t param) override;
+    void RunAboutBox() override;
+
+    int MessageBox(const std::string& text, const std::optional<std::string>& caption, MsgIcon icon,
+                   bool ownerless = false) override;
+
+    void BeginWaitCursor() override;
+    void RestoreWaitCursor() override;
+    void EndWaitCursor() override;
+
+    int DoModal(DialogHandler& handler) override;
+
+  private:
+    template <typename W>
+    W* As(int id) const;
+
+    std::unique_ptr<MainDialog> m_dialog;
+    std::map<IconHandle, QIcon> m_icons;
+    QIcon m_windowIcon;
+    int m_waitDepth = 0;
+};
+
+}  // namespace quorlin::qt
