@@ -1,0 +1,195 @@
+#include "platform/x509/OpenSslCertApi.h"
+
+#include <openssl/asn1.h>
+#include <openssl/crypto.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "platform/LastError.h"
+
+namespace quorlin::x509 {
+
+namespace {
+
+constexpr std::uint32_t kEInvalidArg = 0x80070057u;
+constexpr std::uint32_t kCryptEAsn1BadTag = 0x8009310Bu;
+constexpr std::uint32_t kCryptENotFound = 0x80092004u;
+
+// Every context handed out, with its holder count. Process-wide so that a context may
+// outlive the adapter object that made it; never destroyed, so that a release during
+// static destruction still finds it.
+struct Registry {
+    struct Entry {
+        std::unique_ptr<CertContext> context;
+        int holders = 0;
+    };
+    std::mutex mutex;
+    std::unordered_map<const CertContext*, Entry> live;
+};
+
+Registry& Contexts() {
+    static Registry* registry = new Registry;
+    return *registry;
+}
+
+X509* DecodedOf(const CertContext* cert) {
+    Registry& r = Contexts();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.live.find(cert);
+    if (it == r.live.end()) {
+        return nullptr;
+    }
+    return static_cast<X509*>(it->second.context->decoded.get());
+}
+
+// The entry a simple display name comes from; -1 when the subject has none.
+int DisplayEntry(const X509_NAME* subject) {
+    for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName,
+                    NID_pkcs9_emailAddress}) {
+        int index = X509_NAME_get_index_by_NID(subject, nid, -1);
+        if (index >= 0) {
+            return index;
+        }
+    }
+    return X509_NAME_entry_count(subject) > 0 ? 0 : -1;
+}
+
+std::size_t Utf8SequenceLength(unsigned char lead) {
+    if (lead < 0x80) {
+        return 1;
+    }
+    if ((lead & 0xE0) == 0xC0) {
+        return 2;
+    }
+    if ((lead & 0xF0) == 0xE0) {
+        return 3;
+    }
+    if ((lead & 0xF8) == 0xF0) {
+        return 4;
+    }
+    return 1;
+}
+
+// Bytes of text that hold at most maxChars whole characters within maxBytes.
+std::size_t CutLength(const std::string& text, std::size_t maxChars, std::size_t maxBytes) {
+    std::size_t bytes = 0;
+    for (std::size_t chars = 0; chars < maxChars && bytes < text.size(); ++chars) {
+        const std::size_t step = Utf8SequenceLength(static_cast<unsigned char>(text[bytes]));
+        if (bytes + step > text.size() || bytes + step > maxBytes) {
+            break;
+        }
+        bytes += step;
+    }
+    return bytes;
+}
+
+}  // namespace
+
+const CertContext* OpenSslCertApi::CertCreateCertificateContext(std::uint32_t encodingType,
+                                                                const std::uint8_t* data,
+                                                                std::uint32_t length) {
+    if ((encodingType & kX509AsnEncoding) == 0 || data == nullptr || length == 0 ||
+        length > static_cast<std::uint32_t>(LONG_MAX)) {
+        SetLastError(kEInvalidArg);
+        return nullptr;
+    }
+    const unsigned char* p = data;
+    X509* decoded = d2i_X509(nullptr, &p, static_cast<long>(length));
+    if (decoded == nullptr) {
+        SetLastError(kCryptEAsn1BadTag);
+        return nullptr;
+    }
+    auto context = std::make_unique<CertContext>();
+    context->encoded.assign(data, p);
+    context->decoded =
+        std::shared_ptr<void>(decoded, [](void* x) { X509_free(static_cast<X509*>(x)); });
+    const CertContext* handle = context.get();
+
+    Registry& r = Contexts();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.live.emplace(handle, Registry::Entry{std::move(context), 1});
+    return handle;
+}
+
+std::uint32_t OpenSslCertApi::CertGetNameStringA(const CertContext* cert, std::uint32_t type,
+                                                 std::uint32_t, const void*, char* name,
+                                                 std::uint32_t nameSize) {
+    X509* x = cert == nullptr ? nullptr : DecodedOf(cert);
+    if (x == nullptr || type != kCertNameSimpleDisplayType) {
+        SetLastError(kEInvalidArg);
+        return 0;
+    }
+    const X509_NAME* subject = X509_get_subject_name(x);
+    const int index = subject == nullptr ? -1 : DisplayEntry(subject);
+    if (index < 0) {
+        SetLastError(kCryptENotFound);
+        return 0;
+    }
+    const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
+    unsigned char* utf8 = nullptr;
+    const int utf8Length = ASN1_STRING_to_UTF8(&utf8, value);
+    if (utf8Length < 0) {
+        SetLastError(kCryptEAsn1BadTag);
+        return 0;
+    }
+    std::string text(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(utf8Length));
+    OPENSSL_free(utf8);
+    text.resize(std::strlen(text.c_str()));  // a C string ends at an embedded zero
+
+    if (name == nullptr || nameSize == 0) {
+        return static_cast<std::uint32_t>(CutLength(text, kMaxNameCharacters, text.size())) + 1;
+    }
+    const std::size_t length = CutLength(text, kMaxNameCharacters, nameSize - 1u);
+    std::memcpy(name, text.data(), length);
+    name[length] = '\0';
+    return static_cast<std::uint32_t>(length) + 1;
+}
+
+bool OpenSslCertApi::CertFreeCertificateContext(const CertContext* cert) {
+    if (cert == nullptr) {
+        return true;
+    }
+    std::unique_ptr<CertContext> last;  // destroyed outside the lock
+    Registry& r = Contexts();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.live.find(cert);
+    if (it == r.live.end()) {
+        SetLastError(kEInvalidArg);
+        return false;
+    }
+    if (--it->second.holders == 0) {
+        last = std::move(it->second.context);
+        r.live.erase(it);
+    }
+    return true;
+}
+
+const CertContext* OpenSslCertApi::CertDuplicateCertificateContext(const CertContext* cert) {
+    if (cert == nullptr) {
+        return nullptr;
+    }
+    Registry& r = Contexts();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.live.find(cert);
+    if (it == r.live.end()) {
+        SetLastError(kEInvalidArg);
+        return nullptr;
+    }
+    ++it->second.holders;
+    return cert;
+}
+
+std::size_t OpenSslCertApi::LiveContexts() {
+    Registry& r = Contexts();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.live.size();
+}
+
+}  // namespace quorlin::x509
