@@ -191,6 +191,9 @@ QWidget* TemplateDialog::CreateControl(const res::ControlTemplate& ctl) {
         case res::ControlKind::ListView: {
             auto* list = new QTableWidget(this);
             list->verticalHeader()->hide();
+            // Report-mode rows are one text line high, as in the list view they mirror.
+            list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+            list->verticalHeader()->setDefaultSectionSize(list->fontMetrics().height() + 4);
             list->setShowGrid(false);
             list->setSelectionBehavior(QAbstractItemView::SelectItems);
             list->setEditTriggers(QAbstractItemView::NoEditTriggers);
