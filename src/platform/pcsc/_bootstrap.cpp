@@ -1,1 +1,0 @@
-// bootstrap: removed once this directory has sources
