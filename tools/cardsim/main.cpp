@@ -104,6 +104,10 @@ bool ReadFull(int fd, std::uint8_t* buf, std::size_t n) {
         if (r <= 0) {
             continue;
         }
+        // vpcd writes the length and the payload separately without TCP_NODELAY; acking at
+        // once keeps every command from waiting out a delayed ACK (the option does not stick).
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         ssize_t k = ::recv(fd, buf + got, n - got, 0);
         if (k == 0) {
             return false;

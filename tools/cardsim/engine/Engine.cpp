@@ -444,8 +444,10 @@ Bytes ChunkReply(const Bytes& file, std::size_t& offset, std::size_t chunk, std:
     }
     const std::size_t rest = offset < file.size() ? file.size() - offset : 0;
     const std::size_t n = std::min({chunk, rest, room});
-    out.insert(out.end(), file.begin() + static_cast<std::ptrdiff_t>(offset),
-               file.begin() + static_cast<std::ptrdiff_t>(offset + n));
+    out.resize(1 + n);
+    for (std::size_t i = 0; i < n; ++i) {
+        out[1 + i] = file[offset + i];
+    }
     offset += n;
     const std::size_t left = file.size() - offset;
     out[0] = left == 0 ? 0 : static_cast<std::uint8_t>(1 + std::min(chunk, left));
