@@ -1,13 +1,11 @@
 #pragma once
-// A card applet for the query tests: the directory, container lookup, key information
-// and certificate read commands over a table of containers, answering T=1 style (data and
-// status word at once) or T=0 style (61xx then GET RESPONSE for a command with data).
-// Every answer can be overridden per command, to play broken or hostile cards.
+// A card applet for the query tests, answering T=1 style: the directory, container lookup,
+// key information and certificate read commands over a table of containers. Every answer
+// can be overridden per command, to play broken or hostile cards.
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,11 +17,11 @@ namespace quorlin::test {
 struct QueryContainer {
     std::string name;  // up to 36 bytes, zero padded into the record
     std::uint16_t file = 0;
-    Bytes certificate;            // empty: no certificate
-    std::uint16_t indicator = 0;  // 0 with no certificate, 0x0400 with one (set by Add)
+    Bytes certificate;  // empty: a placeholder (indicator 0), else indicator 04 00
     std::uint8_t inUse = 1;
     std::string start = "20250101";
     std::string expiry = "20351231";
+    std::size_t keyInfoSize = 22;
 };
 
 inline Bytes Record(const std::string& name) {
@@ -39,34 +37,20 @@ inline Bytes LookupReply(std::uint16_t file) {
     return r;
 }
 
-inline Bytes KeyInfo(const QueryContainer& c) {
-    Bytes r(22, 0);
-    r[2] = static_cast<std::uint8_t>(c.indicator >> 8);
-    r[3] = static_cast<std::uint8_t>(c.indicator);
-    r[4] = c.inUse;
-    std::copy_n(c.start.begin(), std::min<std::size_t>(c.start.size(), 8), r.begin() + 6);
-    std::copy_n(c.expiry.begin(), std::min<std::size_t>(c.expiry.size(), 8), r.begin() + 14);
-    return r;
+inline Answer Reply(Bytes data, std::uint16_t sw = 0x9000) {
+    data.push_back(static_cast<std::uint8_t>(sw >> 8));
+    data.push_back(static_cast<std::uint8_t>(sw));
+    return Answer{pcsc::kSuccess, data};
 }
 
 class QueryCard {
   public:
-    bool t0 = false;
     std::vector<QueryContainer> containers;
     std::optional<Bytes> directory;  // default: the records of the containers
     std::size_t directoryChunk = 72;
-    std::size_t certificateChunk = 200;       // data bytes of each later certificate reply
-    std::vector<std::uint16_t> unselectable;  // files whose selection fails
-    // Replaces the answer to the n-th command (0-based, GET RESPONSE included) when it
-    // returns a value.
+    std::size_t certificateChunk = 200;  // data bytes of each later certificate reply
+    // Replaces the answer to the n-th command (0-based) when it returns a value.
     std::function<std::optional<Answer>(const Bytes& command, std::size_t n)> hook;
-
-    void Add(QueryContainer c) {
-        if (!c.certificate.empty() && c.indicator == 0) {
-            c.indicator = 0x0400;
-        }
-        containers.push_back(std::move(c));
-    }
 
     Answer operator()(const Bytes& c) {
         const std::size_t n = m_count++;
@@ -75,57 +59,45 @@ class QueryCard {
                 return *a;
             }
         }
-        if (c.size() < 4) {
-            return Ok({}, 0x6700);
-        }
-        const std::uint8_t ins = c[1];
-        if (ins == 0xC0) {
-            Bytes data = m_pending;
-            m_pending.clear();
-            return Ok(data);
-        }
+        const std::uint8_t ins = c.size() < 4 ? 0 : c[1];
         if (ins == 0xA4 && c.size() >= 7) {
             const std::uint16_t file = static_cast<std::uint16_t>(c[5] << 8 | c[6]);
-            const bool refused =
-                std::find(unselectable.begin(), unselectable.end(), file) != unselectable.end();
-            if (!refused && (file == 0x8010 || Find(file) != nullptr)) {
-                m_file = file;
-                return Ok({});
+            if (file != 0x8010 && Find(file) == nullptr) {
+                return Reply({}, 0x6A82);
             }
-            return Ok({}, 0x6A82);
+            m_file = file;
+            return Reply({});
         }
         if (ins == 0x74) {
-            const Bytes dir = Directory();
-            if (c[2] == 0x00) {
-                m_dirOffset = 0;
-            }
-            return Chunk(dir, m_dirOffset, directoryChunk);
+            m_dirOffset = c[2] == 0x00 ? 0 : m_dirOffset;
+            return Chunk(Directory(), m_dirOffset, directoryChunk);
         }
         if (ins == 0x7E && c.size() >= 5 + 36) {
-            const Bytes record(c.begin() + 5, c.begin() + 41);
             for (const QueryContainer& k : containers) {
-                if (Record(k.name) == record) {
-                    return WithData(LookupReply(k.file));
+                if (std::equal(c.begin() + 5, c.begin() + 41, Record(k.name).begin())) {
+                    return Reply(LookupReply(k.file));
                 }
             }
-            return Ok({}, 0x6A88);
+            return Reply({}, 0x6A88);
         }
-        if (ins == 0x4C) {
-            const QueryContainer* k = Find(m_file);
-            return k == nullptr ? Ok({}, 0x6A82) : Ok(KeyInfo(*k));
+        const QueryContainer* k = Find(m_file);
+        if (ins == 0x4C && k != nullptr) {
+            Bytes r(std::max<std::size_t>(k->keyInfoSize, 22), 0);
+            r[2] = k->certificate.empty() ? 0 : 4;
+            r[4] = k->inUse;
+            std::copy_n(k->start.begin(), std::min<std::size_t>(k->start.size(), 8), r.begin() + 6);
+            std::copy_n(k->expiry.begin(), std::min<std::size_t>(k->expiry.size(), 8),
+                        r.begin() + 14);
+            return Reply(r);
         }
-        if (ins == 0x44) {
-            const QueryContainer* k = Find(m_file);
-            if (k == nullptr || k->certificate.empty()) {
-                return Ok({}, 0x6A82);
-            }
-            if (c[3] == 0x01 && c[2] == 0x00) {
+        if (ins == 0x44 && k != nullptr && !k->certificate.empty()) {
+            if (c[2] == 0x00) {
                 m_certOffset = 0;
                 return Chunk(k->certificate, m_certOffset, 200, certificateChunk);
             }
             return Chunk(k->certificate, m_certOffset, certificateChunk);
         }
-        return Ok({}, 0x6D00);
+        return Reply({}, 0x6A82);
     }
 
     Bytes Directory() const {
@@ -141,21 +113,6 @@ class QueryCard {
     }
 
   private:
-    static Answer Ok(Bytes data, std::uint16_t sw = 0x9000) {
-        data.push_back(static_cast<std::uint8_t>(sw >> 8));
-        data.push_back(static_cast<std::uint8_t>(sw));
-        return Answer{pcsc::kSuccess, data};
-    }
-
-    // A command that carried data answers 61xx under T=0; the data waits for GET RESPONSE.
-    Answer WithData(const Bytes& data) {
-        if (!t0) {
-            return Ok(data);
-        }
-        m_pending = data;
-        return Ok({}, static_cast<std::uint16_t>(0x6100 | data.size()));
-    }
-
     // One chunk: its next-length byte, then up to size bytes from offset.
     static Answer Chunk(const Bytes& file, std::size_t& offset, std::size_t size,
                         std::optional<std::size_t> nextSize = std::nullopt) {
@@ -165,9 +122,9 @@ class QueryCard {
                      file.begin() + static_cast<std::ptrdiff_t>(offset + take));
         offset += take;
         const std::size_t left = file.size() - offset;
-        const std::size_t next = std::min(left, nextSize.value_or(size));
-        reply[0] = left == 0 ? 0 : static_cast<std::uint8_t>(next + 1);
-        return Ok(reply);
+        reply[0] =
+            left == 0 ? 0 : static_cast<std::uint8_t>(std::min(left, nextSize.value_or(size)) + 1);
+        return Reply(reply);
     }
 
     const QueryContainer* Find(std::optional<std::uint16_t> file) const {
@@ -183,7 +140,6 @@ class QueryCard {
     std::optional<std::uint16_t> m_file;
     std::size_t m_dirOffset = 0;
     std::size_t m_certOffset = 0;
-    Bytes m_pending;
 };
 
 }  // namespace quorlin::test

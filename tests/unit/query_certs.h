@@ -1,9 +1,7 @@
 #pragma once
-// Small X.509 certificates made on the spot with OpenSSL, for the query and x509 tests,
-// the query fuzz target and the query benchmark.
+// Small X.509 certificates made on the spot with OpenSSL, for the query and x509 tests.
 
 #include <openssl/evp.h>
-#include <openssl/objects.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -21,14 +19,15 @@ struct NameEntry {
     int type = V_ASN1_UTF8STRING;  // taken as it stands, past the usual length bounds
 };
 
-// A self-signed EC certificate with the given subject. fillerBytes adds a comment
-// extension of that many bytes, to reach a wanted size.
+// A self-signed certificate with the given subject; fillerBytes adds a comment extension
+// of that many bytes. Ed25519 signs with a fixed length (exact sizes, under 200 bytes when
+// small); ECDSA gives the usual few hundred bytes.
 inline std::vector<std::uint8_t> MakeCertificate(const std::vector<NameEntry>& subject,
-                                                 std::size_t fillerBytes = 0) {
-    static EVP_PKEY* key = EVP_EC_gen("P-256");  // one key serves every certificate
-    if (key == nullptr) {
-        throw std::runtime_error("EC key generation failed");
-    }
+                                                 std::size_t fillerBytes = 0,
+                                                 bool ed25519 = false) {
+    static EVP_PKEY* ec = EVP_EC_gen("P-256");
+    static EVP_PKEY* ed = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+    EVP_PKEY* key = ed25519 ? ed : ec;
     std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
     X509_set_version(cert.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
@@ -45,13 +44,12 @@ inline std::vector<std::uint8_t> MakeCertificate(const std::vector<NameEntry>& s
     X509_set_issuer_name(cert.get(), name);
     X509_set_pubkey(cert.get(), key);
     if (fillerBytes > 0) {
-        std::string filler(fillerBytes, 'x');
-        X509_EXTENSION* ext =
-            X509V3_EXT_conf_nid(nullptr, nullptr, NID_netscape_comment, filler.c_str());
+        X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, nullptr, NID_netscape_comment,
+                                                  std::string(fillerBytes, 'x').c_str());
         X509_add_ext(cert.get(), ext, -1);
         X509_EXTENSION_free(ext);
     }
-    if (X509_sign(cert.get(), key, EVP_sha256()) <= 0) {
+    if (key == nullptr || X509_sign(cert.get(), key, ed25519 ? nullptr : EVP_sha256()) <= 0) {
         throw std::runtime_error("signing failed");
     }
     unsigned char* der = nullptr;
@@ -66,49 +64,25 @@ inline std::vector<std::uint8_t> MakeCertificate(const std::string& commonName,
     return MakeCertificate({{NID_commonName, commonName}}, fillerBytes);
 }
 
-// A certificate of exactly size bytes (within what the filler can reach), named cn.
+// Without any subject name: nothing to display.
+inline std::vector<std::uint8_t> MakeNamelessCertificate() {
+    return MakeCertificate(std::vector<NameEntry>{}, 0, true);
+}
+
+// Exactly size bytes. The filler moves by the miss; DER length octets that grow on the way
+// take another step or two.
 inline std::vector<std::uint8_t> MakeCertificateOfSize(const std::string& commonName,
                                                        std::size_t size) {
-    std::vector<std::uint8_t> base = MakeCertificate(commonName, 1);
-    if (base.size() > size) {
-        throw std::runtime_error("certificate too small to reach");
-    }
-    // DER length octets grow at 128 and 256 bytes; a few tries settle it. The ECDSA
-    // signature varies by a byte or two, so sign again until it lands.
-    std::size_t filler = 1 + (size - base.size());
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        std::vector<std::uint8_t> cert = MakeCertificate(commonName, filler);
+    long filler = 1;
+    for (int attempt = 0; attempt < 8 && filler > 0; ++attempt) {
+        std::vector<std::uint8_t> cert =
+            MakeCertificate({{NID_commonName, commonName}}, static_cast<std::size_t>(filler), true);
         if (cert.size() == size) {
             return cert;
         }
-        if (cert.size() > size && filler > 1) {
-            --filler;
-        } else if (cert.size() < size) {
-            ++filler;
-        }
+        filler += static_cast<long>(size) - static_cast<long>(cert.size());
     }
     throw std::runtime_error("could not reach the certificate size");
-}
-
-// An Ed25519 certificate with an empty subject and issuer: small enough (under 200 bytes)
-// to come in the first chunk of a certificate read, and without any name to display.
-inline std::vector<std::uint8_t> MakeNamelessCertificate() {
-    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
-    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
-    X509_set_pubkey(cert.get(), key);
-    const bool signedOk = X509_sign(cert.get(), key, nullptr) > 0;
-    EVP_PKEY_free(key);
-    if (!signedOk) {
-        throw std::runtime_error("signing failed");
-    }
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(cert.get(), &der);
-    std::vector<std::uint8_t> out(der, der + length);
-    OPENSSL_free(der);
-    return out;
 }
 
 }  // namespace quorlin::test
