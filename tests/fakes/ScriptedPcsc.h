@@ -54,6 +54,14 @@ public:
 
     void Queue(const std::string& hex) { answers.push_back({pcsc::kSuccess, Hex(hex)}); }
     void QueueError(std::uint32_t code) { answers.push_back({code, {}}); }
+    // The commands sent so far, one hex line each.
+    std::vector<std::string> SentHex() const {
+        std::vector<std::string> out;
+        for (const Bytes& c : commands) {
+            out.push_back(ToHex(c));
+        }
+        return out;
+    }
 
     std::uint32_t SCardEstablishContext(std::uint32_t scope, pcsc::ScardContext* context) override;
     std::uint32_t SCardListReadersA(pcsc::ScardContext context, const char* groups, char* readers,

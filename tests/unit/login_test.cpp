@@ -9,7 +9,6 @@
 #include "fakes/EnginePcsc.h"
 #include "fakes/FakeWindow.h"
 #include "fakes/ScriptedPcsc.h"
-#include "res/Strings.h"
 #include "res/resource.h"
 #include "ui/CQuorlinDlg.h"
 
@@ -19,528 +18,348 @@ namespace {
 using test::Answer;
 using test::Bytes;
 using test::Hex;
-using test::MessageBoxCall;
 using test::ScriptedPcsc;
-using test::ToHex;
+using Lines = std::vector<std::string>;
+using Box = std::tuple<std::string, std::optional<std::string>, MsgIcon>;
 
-constexpr char kStdTitle[] = "Morvex卡片管理工具";
-constexpr char kFF10[] = "FF FF FF FF FF FF FF FF FF FF";
+const std::string kStd = "Morvex卡片管理工具";
+const std::optional<std::string> kApp;  // the application's name
+const std::string kFF10 = " FF FF FF FF FF FF FF FF FF FF";
+const Answer kOk{pcsc::kSuccess, Hex("90 00")};
+const Box kLoginFailed{"卡片登入失敗!", kApp, MsgIcon::Exclamation};
+
+Answer Sw(const char* hex) {
+    return {pcsc::kSuccess, Hex(hex)};
+}
+std::string SystemError(std::uint32_t code) {
+    return "Error:" + ScriptedPcsc::TextFor(code) + "\n";
+}
 
 class LoginTest : public ::testing::Test {
   protected:
     void SetUp() override {
         pcsc.readers = {"Reader A"};
-        pcsc.responder = [this](const Bytes& c) { return Card(c); };
+        // A card that accepts one AID and answers the other commands as configured.
+        pcsc.responder = [this](const Bytes& c) {
+            if (c.size() >= 13 && c[1] == 0xA4 && c[2] == 0x04) {
+                return c[12] == acceptedAid ? kOk : Sw("6A 82");
+            }
+            return answers.count(c[1]) ? answers[c[1]] : Sw("6D 00");
+        };
         Platform platform;
         platform.pcsc = &pcsc;
         dlg = std::make_unique<CQuorlinDlg>(wnd, platform);
         ASSERT_TRUE(dlg->OnInitDialog());
+        Clear();
+    }
+
+    void Clear() {
+        wnd.messages.clear();
         wnd.calls.clear();
         pcsc.calls.clear();
+        pcsc.commands.clear();
+        pcsc.disconnects = 0;
+    }
+    void Click(int id, const std::string& text, int button = res::IDC_BTN_LOGIN) {
+        wnd.texts[id] = text;
+        dlg->OnCommand(button);
+    }
+    void Change(const std::string& newPin, const std::string& confirm) {
+        wnd.texts[res::IDC_EDIT_NEWPIN] = newPin;
+        Click(res::IDC_EDIT_CONFIRMPIN, confirm, res::IDC_BTN_CHANGEPIN);
     }
 
-    // A card that accepts one AID and answers the other commands as configured.
-    Answer Card(const Bytes& c) {
-        if (c.size() < 4) {
-            return {pcsc::kSuccess, Hex("67 00")};
-        }
-        switch (c[1]) {
-            case 0xA4:
-                if (c[2] == 0x04) {
-                    return {pcsc::kSuccess,
-                            c.size() >= 13 && c[12] == acceptedAid ? Hex("90 00") : Hex("6A 82")};
-                }
-                return selectFileAnswer;
-            case 0x20:
-                return verifyAnswer;
-            case 0xD2:
-                return writeAnswer;
-            default:
-                return {pcsc::kSuccess, Hex("6D 00")};
-        }
-    }
-
-    void Type(int id, const std::string& text) { wnd.texts[id] = text; }
-    void Click(int id) { dlg->OnCommand(id); }
-
-    std::vector<Bytes> Sent(std::uint8_t ins) const {
-        std::vector<Bytes> out;
+    Lines Sent(std::uint8_t ins) const {
+        Lines out;
         for (const Bytes& c : pcsc.commands) {
-            if (c.size() >= 2 && c[1] == ins) {
-                out.push_back(c);
+            if (c[1] == ins) {
+                out.push_back(test::ToHex(c));
             }
         }
         return out;
     }
-
-    std::string VerifyOnWire() const {
-        const auto v = Sent(0x20);
-        return v.size() == 1 ? ToHex(v[0]) : "(" + std::to_string(v.size()) + " VERIFY)";
+    int WindowCalls(const std::string& prefix) const {
+        return static_cast<int>(std::count_if(wnd.calls.begin(), wnd.calls.end(),
+                                              [&](auto& c) { return c.rfind(prefix, 0) == 0; }));
     }
-
-    void LogIn(const std::string& pin = "123456") {
-        Type(res::IDC_EDIT_PIN, pin);
-        Click(res::IDC_BTN_LOGIN);
-        ASSERT_EQ(dlg->m_bLoggedIn, 1);
-        wnd.messages.clear();
-        wnd.calls.clear();
-        pcsc.commands.clear();
+    // The message boxes shown, each owned by the dialog.
+    std::vector<Box> Boxes() const {
+        std::vector<Box> out;
+        for (const test::MessageBoxCall& m : wnd.messages) {
+            EXPECT_FALSE(m.ownerless) << m.text;
+            out.emplace_back(m.text, m.caption, m.icon);
+        }
+        return out;
     }
-
-    // The PIN reaches the card and nothing else: no window call, message or PC/SC call
-    // other than the command bytes carries it.
+    // The PIN reaches the card and nothing else: no window call, message or PC/SC call.
     void ExpectPinNowhere(const std::string& pin) {
-        for (const std::string& call : wnd.calls) {
-            EXPECT_EQ(call.find(pin), std::string::npos) << call;
+        Lines all = wnd.MessageTexts();
+        all.insert(all.end(), wnd.calls.begin(), wnd.calls.end());
+        all.insert(all.end(), pcsc.calls.begin(), pcsc.calls.end());
+        for (const std::string& line : all) {
+            EXPECT_EQ(line.find(pin), std::string::npos) << line;
         }
-        for (const MessageBoxCall& m : wnd.messages) {
-            EXPECT_EQ(m.text.find(pin), std::string::npos) << m.text;
-        }
-        for (const std::string& call : pcsc.calls) {
-            EXPECT_EQ(call.find(pin), std::string::npos) << call;
-        }
-    }
-
-    void ExpectMessage(std::size_t index, const std::string& text,
-                       const std::optional<std::string>& caption, MsgIcon icon) {
-        ASSERT_GT(wnd.messages.size(), index);
-        EXPECT_EQ(wnd.messages[index].text, text);
-        EXPECT_EQ(wnd.messages[index].caption, caption);
-        EXPECT_EQ(wnd.messages[index].icon, icon);
-        EXPECT_FALSE(wnd.messages[index].ownerless);
-    }
-
-    bool PageLogicRan() const {
-        for (const std::string& call : wnd.calls) {
-            if (call.rfind("Show:", 0) == 0 || call.rfind("Enable:", 0) == 0) {
-                return true;
-            }
-        }
-        return false;
     }
 
     test::FakeWindow wnd;
     ScriptedPcsc pcsc;
     std::unique_ptr<CQuorlinDlg> dlg;
     std::uint8_t acceptedAid = 0x02;
-    Answer selectFileAnswer{pcsc::kSuccess, Hex("90 00")};
-    Answer verifyAnswer{pcsc::kSuccess, Hex("90 00")};
-    Answer writeAnswer{pcsc::kSuccess, Hex("90 00")};
+    std::map<std::uint8_t, Answer> answers{{0xA4, kOk}, {0x20, kOk}, {0xD2, kOk}};
 };
 
-TEST_F(LoginTest, ShortPinIsRefusedBeforeAnyReaderAccess) {
-    Type(res::IDC_EDIT_PIN, "12345");
-    Click(res::IDC_BTN_LOGIN);
-    ASSERT_EQ(wnd.messages.size(), 1u);
-    ExpectMessage(0, "密碼長度不足", kStdTitle, MsgIcon::Exclamation);
-    EXPECT_EQ(wnd.focus, res::IDC_EDIT_PIN);
-    EXPECT_EQ(pcsc.connects, 0);
-    EXPECT_TRUE(pcsc.commands.empty());
-    for (const std::string& call : wnd.calls) {
-        EXPECT_EQ(call.rfind("ComboGet", 0), std::string::npos);
+TEST_F(LoginTest, ShortPinIsRefusedBeforeAnyReaderAccessWhateverTheButtonSays) {
+    // The flag, not the button's text, decides between log-in and log-out.
+    wnd.texts[res::IDC_BTN_LOGIN] = "中斷卡片";
+    for (const char* pin : {"12345", "密碼1"}) {  // the second: five bytes in code page 950
+        Clear();
+        wnd.focus = 0;
+        Click(res::IDC_EDIT_PIN, pin);
+        EXPECT_EQ(Boxes(), (std::vector<Box>{{"密碼長度不足", kStd, MsgIcon::Exclamation}}));
+        EXPECT_EQ(wnd.focus, res::IDC_EDIT_PIN);
+        EXPECT_TRUE(pcsc.calls.empty());
+        EXPECT_EQ(WindowCalls("ComboGet"), 0);
+        EXPECT_EQ(wnd.Text(res::IDC_EDIT_PIN), pin);
     }
-    EXPECT_EQ(wnd.Text(res::IDC_EDIT_PIN), "12345");
 }
 
-TEST_F(LoginTest, PinIsPaddedOrCutToSixteenBytes) {
-    struct Case {
-        std::string pin;
-        std::string verify;
+TEST_F(LoginTest, PinGoesAsCodePage950PaddedOrCutToSixteenBytes) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"123456", "31 32 33 34 35 36" + kFF10},
+        {"密碼12", "B1 4B BD 58 31 32" + kFF10},
+        {"12345\xF0\x9F\x98\x80", "31 32 33 34 35 3F" + kFF10},  // '?' for what 950 lacks
+        {"0123456789abcdef", "30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66"},
+        {"0123456789abcdefXYZ", "30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66"},
     };
-    const Case cases[] = {
-        {"123456", std::string("00 20 01 28 10 31 32 33 34 35 36 ") + kFF10 + " 00"},
-        {"0123456789abcdef", "00 20 01 28 10 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66 00"},
-        {"0123456789abcdefXYZ",
-         "00 20 01 28 10 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66 00"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.pin);
-        pcsc.commands.clear();
-        Type(res::IDC_EDIT_PIN, c.pin);
-        Click(res::IDC_BTN_LOGIN);
-        EXPECT_EQ(VerifyOnWire(), c.verify);
+    for (const auto& [pin, padded] : cases) {
+        SCOPED_TRACE(pin);
+        Clear();
+        Click(res::IDC_EDIT_PIN, pin);
+        EXPECT_EQ(Sent(0x20), Lines{"00 20 01 28 10 " + padded + " 00"});
         ASSERT_EQ(dlg->m_bLoggedIn, 1);
-        Click(res::IDC_BTN_LOGIN);  // log out for the next case
+        dlg->OnCommand(res::IDC_BTN_LOGIN);  // log out for the next case
     }
-}
-
-TEST_F(LoginTest, PinIsSentAsCodePage950AndMeasuredInThoseBytes) {
-    pcsc.activeProtocol = pcsc::kProtocolT0;
-    // Five bytes in code page 950 (seven in UTF-8): too short.
-    Type(res::IDC_EDIT_PIN, "密碼1");
-    Click(res::IDC_BTN_LOGIN);
-    EXPECT_EQ(wnd.MessageTexts(), std::vector<std::string>{"密碼長度不足"});
-    EXPECT_EQ(pcsc.connects, 0);
-
-    wnd.messages.clear();
-    Type(res::IDC_EDIT_PIN, "密碼12");
-    Click(res::IDC_BTN_LOGIN);
-    EXPECT_EQ(VerifyOnWire(), std::string("00 20 01 28 10 B1 4B BD 58 31 32 ") + kFF10);
-    EXPECT_EQ(dlg->m_bLoggedIn, 1);
-
-    // A character the code page cannot hold goes as '?'.
-    Click(res::IDC_BTN_LOGIN);
-    pcsc.commands.clear();
-    Type(res::IDC_EDIT_PIN, "12345\xF0\x9F\x98\x80");
-    Click(res::IDC_BTN_LOGIN);
-    EXPECT_EQ(VerifyOnWire(), std::string("00 20 01 28 10 31 32 33 34 35 3F ") + kFF10);
 }
 
 TEST_F(LoginTest, RefusedVerifyShowsItsMessageThenFailsUnderTheAppName) {
-    struct Case {
-        Answer answer;
-        std::string message;
-    };
-    const Case cases[] = {
-        {{pcsc::kSuccess, Hex("66 08")}, "AN PIN驗證錯誤!"},
-        {{pcsc::kSuccess, Hex("66 20")}, "AN PIN已鎖住!"},
-        {{pcsc::kSuccess, Hex("69 82")}, "AN PIN驗證過程發生錯誤!"},
-        {{pcsc::kSuccess, Hex("63 C2")}, "AN PIN驗證過程發生錯誤!"},
+    const std::pair<Answer, const char*> cases[] = {
+        {Sw("66 08"), "AN PIN驗證錯誤!"},
+        {Sw("66 20"), "AN PIN已鎖住!"},
+        {Sw("69 82"), "AN PIN驗證過程發生錯誤!"},
         {{pcsc::kWRemovedCard, {}}, "AN PIN驗證過程發生錯誤!"},
     };
     acceptedAid = 0x01;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
-        wnd.messages.clear();
-        wnd.calls.clear();
-        verifyAnswer = c.answer;
-        std::vector<bool> connectedAtBox;
-        wnd.onMessageBox = [&](const MessageBoxCall&) {
-            connectedAtBox.push_back(pcsc.connectedCard != 0 && dlg->m_hCard != 0);
-        };
-        Type(res::IDC_EDIT_PIN, "654321");
-        Click(res::IDC_BTN_LOGIN);
-        wnd.onMessageBox = nullptr;
-
-        ASSERT_EQ(wnd.messages.size(), 2u);
-        ExpectMessage(0, c.message, kStdTitle, MsgIcon::None);
-        ExpectMessage(1, "卡片登入失敗!", std::nullopt, MsgIcon::Exclamation);
+    std::vector<bool> connectedAtBox;
+    wnd.onMessageBox = [&](auto&) { connectedAtBox.push_back(pcsc.connectedCard && dlg->m_hCard); };
+    for (const auto& [answer, message] : cases) {
+        SCOPED_TRACE(message);
+        Clear();
+        connectedAtBox.clear();
+        answers[0x20] = answer;
+        Click(res::IDC_EDIT_PIN, "654321");
+        EXPECT_EQ(Boxes(), (std::vector<Box>{{message, kStd, MsgIcon::None}, kLoginFailed}));
         EXPECT_EQ(connectedAtBox, (std::vector<bool>{true, false}));
         EXPECT_EQ(dlg->m_bLoggedIn, 0);
         EXPECT_EQ(dlg->m_hCard, 0u);
         EXPECT_EQ(dlg->m_strPin, "654321");
         EXPECT_EQ(wnd.Text(res::IDC_EDIT_PIN), "654321");
+        EXPECT_EQ(WindowCalls("SetText:"), 0);
         EXPECT_EQ(dlg->m_strCspName, "Ulvane Cryptographic Service Provider");
-        for (const std::string& call : wnd.calls) {
-            EXPECT_EQ(call.rfind("SetText:", 0), std::string::npos) << call;
-        }
         ExpectPinNowhere("654321");
     }
 }
 
-TEST_F(LoginTest, SuccessTitlesWithTheProviderAndEmptiesThePinField) {
-    acceptedAid = 0x03;
+TEST_F(LoginTest, SuccessTitlesWithTheProviderAndASecondClickLogsOutSilently) {
+    const std::tuple<std::uint8_t, const char*, std::size_t> cases[] = {
+        {0x02, "Ulvane CSP Enterprise", 1}, {0x03, "Morvex CSP Enterprise", 3}};
     bool stateAtBox = false;
-    wnd.onMessageBox = [&](const MessageBoxCall&) {
+    wnd.onMessageBox = [&](auto&) {
         stateAtBox = dlg->m_bLoggedIn == 1 && wnd.Text(res::IDC_BTN_LOGIN) == "中斷卡片" &&
                      dlg->m_strPin == "246813";
     };
-    Type(res::IDC_EDIT_PIN, "246813");
-    Click(res::IDC_BTN_LOGIN);
-    ASSERT_EQ(wnd.messages.size(), 1u);
-    ExpectMessage(0, "卡片登入成功", "Morvex CSP Enterprise", MsgIcon::Information);
-    EXPECT_TRUE(stateAtBox);
-    EXPECT_EQ(dlg->m_strPin, "");
-    EXPECT_EQ(wnd.Text(res::IDC_EDIT_PIN), "");
-    EXPECT_EQ(wnd.calls.back(), "SetText:1003:");
-    // The card stays connected for the PIN change and the query; pages wait for a switch.
-    EXPECT_EQ(pcsc.disconnects, 0);
-    EXPECT_NE(dlg->m_hCard, 0u);
-    EXPECT_FALSE(PageLogicRan());
-    ExpectPinNowhere("246813");
+    for (const auto& [aid, csp, selects] : cases) {
+        SCOPED_TRACE(csp);
+        Clear();
+        acceptedAid = aid;
+        stateAtBox = false;
+        Click(res::IDC_EDIT_PIN, "246813");
+        EXPECT_EQ(Boxes(), (std::vector<Box>{{"卡片登入成功", csp, MsgIcon::Information}}));
+        EXPECT_TRUE(stateAtBox);
+        EXPECT_EQ(Sent(0xA4).size(), selects);
+        EXPECT_EQ(dlg->m_strPin, "");
+        EXPECT_EQ(wnd.calls.back(), "SetText:1003:");
+        // The card stays connected for the PIN change and the query; pages wait for a switch.
+        EXPECT_NE(dlg->m_hCard, 0u);
+        EXPECT_EQ(pcsc.disconnects, 0);
+        EXPECT_EQ(WindowCalls("Show:") + WindowCalls("Enable:"), 0);
+        ExpectPinNowhere("246813");
+
+        Clear();
+        dlg->OnCommand(res::IDC_BTN_LOGIN);
+        EXPECT_EQ(wnd.calls, Lines{"SetText:1006:登入卡片"});
+        EXPECT_TRUE(wnd.messages.empty());
+        EXPECT_EQ(dlg->m_bLoggedIn, 0);
+        EXPECT_EQ(dlg->m_hCard, 0u);
+        EXPECT_EQ(pcsc.calls, Lines{"SCardDisconnect:0"});
+    }
 }
 
-TEST_F(LoginTest, SuccessWithTheFirstAidUsesItsProvider) {
-    Type(res::IDC_EDIT_PIN, "123456");
-    Click(res::IDC_BTN_LOGIN);
-    ExpectMessage(0, "卡片登入成功", "Ulvane CSP Enterprise", MsgIcon::Information);
-    EXPECT_EQ(Sent(0xA4).size(), 1u);
-}
-
-TEST_F(LoginTest, SecondClickLogsOutSilently) {
-    LogIn();
-    Click(res::IDC_BTN_LOGIN);
-    EXPECT_EQ(wnd.calls, std::vector<std::string>{"SetText:1006:登入卡片"});
-    EXPECT_TRUE(wnd.messages.empty());
-    EXPECT_EQ(dlg->m_bLoggedIn, 0);
-    EXPECT_EQ(dlg->m_hCard, 0u);
-    EXPECT_EQ(pcsc.calls.back(), "SCardDisconnect:0");
-    EXPECT_TRUE(pcsc.commands.empty());
-}
-
-TEST_F(LoginTest, FlagNotButtonTextDecides) {
-    wnd.texts[res::IDC_BTN_LOGIN] = "中斷卡片";
-    Click(res::IDC_BTN_LOGIN);
-    EXPECT_EQ(wnd.MessageTexts(), std::vector<std::string>{"密碼長度不足"});
-    EXPECT_EQ(pcsc.calls.size(), 0u);
-
-    wnd.messages.clear();
-    Type(res::IDC_EDIT_PIN, "123456");
-    Click(res::IDC_BTN_LOGIN);
-    EXPECT_EQ(dlg->m_bLoggedIn, 1);
-    EXPECT_EQ(pcsc.connects, 1);
-}
-
-TEST_F(LoginTest, ConnectionFailureReportsTwiceAndTouchesNoCard) {
+TEST_F(LoginTest, FailuresAroundVerifyAreReportedInOrder) {
+    // No connection: the service's text, then the connection error; no card command.
     pcsc.failures["SCardConnectA"] = pcsc::kENoSmartcard;
-    Type(res::IDC_EDIT_PIN, "123456");
-    Click(res::IDC_BTN_LOGIN);
-    ASSERT_EQ(wnd.messages.size(), 2u);
-    ExpectMessage(0, "Error:" + ScriptedPcsc::TextFor(pcsc::kENoSmartcard) + "\n", std::nullopt,
-                  MsgIcon::None);
-    ExpectMessage(1, "卡片連結錯誤!", kStdTitle, MsgIcon::Exclamation);
+    pcsc.failTimes["SCardConnectA"] = 1;
+    Click(res::IDC_EDIT_PIN, "123456");
+    EXPECT_EQ(Boxes(), (std::vector<Box>{{SystemError(pcsc::kENoSmartcard), kApp, MsgIcon::None},
+                                         {"卡片連結錯誤!", kStd, MsgIcon::Exclamation}}));
     EXPECT_TRUE(pcsc.commands.empty());
-    EXPECT_EQ(std::count(pcsc.calls.begin(), pcsc.calls.end(), "SCardDisconnect:0"), 0);
+    EXPECT_EQ(pcsc.disconnects, 0);
     EXPECT_EQ(wnd.Text(res::IDC_EDIT_PIN), "123456");
-}
 
-TEST_F(LoginTest, WrongCardKindDisconnectsBeforeTheMessage) {
+    // A card of another kind is disconnected before the message, and no PIN goes out.
+    Clear();
     acceptedAid = 0x7F;
     bool connectedAtBox = true;
-    wnd.onMessageBox = [&](const MessageBoxCall&) { connectedAtBox = pcsc.connectedCard != 0; };
-    Type(res::IDC_EDIT_PIN, "123456");
-    Click(res::IDC_BTN_LOGIN);
-    ASSERT_EQ(wnd.messages.size(), 1u);
-    ExpectMessage(0, "卡片種類錯誤，Select Applet Failed!", kStdTitle, MsgIcon::Exclamation);
+    wnd.onMessageBox = [&](auto&) { connectedAtBox = pcsc.connectedCard != 0; };
+    Click(res::IDC_EDIT_PIN, "123456");
+    EXPECT_EQ(
+        Boxes(),
+        (std::vector<Box>{{"卡片種類錯誤，Select Applet Failed!", kStd, MsgIcon::Exclamation}}));
     EXPECT_FALSE(connectedAtBox);
     EXPECT_EQ(Sent(0xA4).size(), 3u);
     EXPECT_TRUE(Sent(0x20).empty());
-    EXPECT_EQ(dlg->m_bLoggedIn, 0);
-}
 
-TEST_F(LoginTest, FailedDisconnectIsReportedBeforeTheLoginFailure) {
-    verifyAnswer = {pcsc::kSuccess, Hex("66 08")};
+    // A failed disconnect after a refused PIN comes between the two messages.
+    Clear();
+    acceptedAid = 0x02;
+    answers[0x20] = Sw("66 08");
     pcsc.failures["SCardDisconnect"] = pcsc::kEReaderUnavailable;
     pcsc.failTimes["SCardDisconnect"] = 1;
-    Type(res::IDC_EDIT_PIN, "123456");
-    Click(res::IDC_BTN_LOGIN);
-    EXPECT_EQ(
-        wnd.MessageTexts(),
-        (std::vector<std::string>{
-            "AN PIN驗證錯誤!", "Error:" + ScriptedPcsc::TextFor(pcsc::kEReaderUnavailable) + "\n",
-            "卡片登入失敗!"}));
+    Click(res::IDC_EDIT_PIN, "123456");
+    EXPECT_EQ(wnd.MessageTexts(),
+              (Lines{"AN PIN驗證錯誤!", SystemError(pcsc::kEReaderUnavailable), "卡片登入失敗!"}));
     EXPECT_EQ(dlg->m_bLoggedIn, 0);
 }
 
 TEST_F(LoginTest, VerifyPinResultIsTheLowHalfAndNeverZeroOnFailure) {
     ASSERT_EQ(dlg->ConnectCard(), 0);
     const std::uint8_t pin[6] = {'1', '2', '3', '4', '5', '6'};
-    verifyAnswer = {pcsc::kSuccess, Hex("66 08")};
-    EXPECT_EQ(dlg->VerifyPin(6, pin), 0x6608);
-    verifyAnswer = {pcsc::kWRemovedCard, {}};
-    EXPECT_EQ(dlg->VerifyPin(6, pin), 0x0069);
-    verifyAnswer = {pcsc::kSuccess, Hex("90 00")};
-    EXPECT_EQ(dlg->VerifyPin(6, pin), 0);
-    EXPECT_EQ(wnd.messages.size(), 2u);
+    const std::pair<Answer, std::int32_t> cases[] = {
+        {Sw("66 08"), 0x6608}, {{pcsc::kWRemovedCard, {}}, 0x0069}, {kOk, 0}};
+    for (const auto& [answer, result] : cases) {
+        answers[0x20] = answer;
+        EXPECT_EQ(dlg->VerifyPin(6, pin), result);
+    }
+    EXPECT_EQ(wnd.messages.size(), 2u);  // the two from the failures
 }
 
 class PinChangeTest : public LoginTest {
   protected:
     void SetUp() override {
         LoginTest::SetUp();
-        LogIn("123456");
+        LogIn();
     }
-    void Change(const std::string& newPin, const std::string& confirm) {
-        Type(res::IDC_EDIT_NEWPIN, newPin);
-        Type(res::IDC_EDIT_CONFIRMPIN, confirm);
-        Click(res::IDC_BTN_CHANGEPIN);
+    void LogIn() {
+        Click(res::IDC_EDIT_PIN, "123456");
+        ASSERT_EQ(dlg->m_bLoggedIn, 1);
+        Clear();
     }
 };
 
 TEST_F(PinChangeTest, RefusalsMoveTheFocusAndSendNothing) {
-    struct Case {
-        std::string newPin;
-        std::string confirm;
-        std::string message;
-        int focus;
+    const int kNew = res::IDC_EDIT_NEWPIN, kConfirm = res::IDC_EDIT_CONFIRMPIN;
+    const std::tuple<const char*, const char*, const char*, int> cases[] = {
+        {"12345", "12345", "密碼長度不足!", kNew},
+        {"", "", "密碼長度不足!", kNew},
+        {"0123456789abcdefg", "0123456789abcdefg", "密碼長度過長!", kNew},
+        {"0123456789abcdefg", "x", "密碼長度過長!", kNew},  // tested before the comparison
+        {"密碼密碼密碼密碼1", "密碼密碼密碼密碼1", "密碼長度過長!", kNew},  // 17 bytes in 950
+        {"654321", "654320", "密碼不一致!", kConfirm},
+        {"654321", "6543210", "密碼不一致!", kConfirm},
+        {"654321", "", "密碼不一致!", kConfirm},
     };
-    const Case cases[] = {
-        {"12345", "12345", "密碼長度不足!", res::IDC_EDIT_NEWPIN},
-        {"", "", "密碼長度不足!", res::IDC_EDIT_NEWPIN},
-        {"0123456789abcdefg", "0123456789abcdefg", "密碼長度過長!", res::IDC_EDIT_NEWPIN},
-        // Too long is tested before the comparison.
-        {"0123456789abcdefg", "x", "密碼長度過長!", res::IDC_EDIT_NEWPIN},
-        // Seventeen bytes in code page 950, though fewer characters.
-        {"密碼密碼密碼密碼1", "密碼密碼密碼密碼1", "密碼長度過長!", res::IDC_EDIT_NEWPIN},
-        {"654321", "654320", "密碼不一致!", res::IDC_EDIT_CONFIRMPIN},
-        {"654321", "6543210", "密碼不一致!", res::IDC_EDIT_CONFIRMPIN},
-        {"654321", "", "密碼不一致!", res::IDC_EDIT_CONFIRMPIN},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.newPin + "/" + c.confirm);
+    for (const auto& [newPin, confirm, message, focus] : cases) {
+        SCOPED_TRACE(std::string(newPin) + "/" + confirm);
         wnd.messages.clear();
         wnd.focus = 0;
-        Change(c.newPin, c.confirm);
-        ASSERT_EQ(wnd.messages.size(), 1u);
-        ExpectMessage(0, c.message, kStdTitle, MsgIcon::None);
-        EXPECT_EQ(wnd.focus, c.focus);
+        Change(newPin, confirm);
+        EXPECT_EQ(Boxes(), (std::vector<Box>{{message, kStd, MsgIcon::None}}));
+        EXPECT_EQ(wnd.focus, focus);
         EXPECT_TRUE(pcsc.commands.empty());
     }
     EXPECT_EQ(dlg->m_bLoggedIn, 1);
 }
 
 TEST_F(PinChangeTest, ChangeSelectsThePinFileAndWritesThePaddedPin) {
-    pcsc.activeProtocol = pcsc::kProtocolT0;
-    Click(res::IDC_BTN_LOGIN);
-    LogIn("123456");
-    Change("654321", "654321");
-    EXPECT_EQ(ToHex(pcsc.commands.at(0)), "00 A4 02 00 02 00 C7");
-    EXPECT_EQ(ToHex(pcsc.commands.at(1)), std::string("00 D2 01 04 10 36 35 34 33 32 31 ") + kFF10);
-    EXPECT_EQ(pcsc.commands.size(), 2u);
-    ASSERT_EQ(wnd.messages.size(), 1u);
-    ExpectMessage(0, "密碼變更完成", kStdTitle, MsgIcon::None);
-    // The fields keep their texts and nothing is written back to them.
-    EXPECT_EQ(wnd.Text(res::IDC_EDIT_NEWPIN), "654321");
-    EXPECT_EQ(wnd.Text(res::IDC_EDIT_CONFIRMPIN), "654321");
-    for (const std::string& call : wnd.calls) {
-        EXPECT_EQ(call.rfind("SetText:", 0), std::string::npos) << call;
-    }
-    EXPECT_EQ(dlg->m_bLoggedIn, 1);
-    EXPECT_NE(dlg->m_hCard, 0u);
-    ExpectPinNowhere("654321");
-}
-
-TEST_F(PinChangeTest, SixteenByteBig5PinUnderT1) {
-    Change("密碼密碼密碼密碼", "密碼密碼密碼密碼");
-    EXPECT_EQ(ToHex(pcsc.commands.at(0)), "00 A4 02 00 02 00 C7 00");
-    EXPECT_EQ(ToHex(pcsc.commands.at(1)),
-              "00 D2 01 04 10 B1 4B BD 58 B1 4B BD 58 B1 4B BD 58 B1 4B BD 58 00");
-    EXPECT_EQ(wnd.MessageTexts(), std::vector<std::string>{"密碼變更完成"});
-}
-
-TEST_F(PinChangeTest, FailedWriteOrSelectIsAnError) {
-    writeAnswer = {pcsc::kSuccess, Hex("69 82")};
-    Change("654321", "654321");
-    EXPECT_EQ(wnd.MessageTexts(), std::vector<std::string>{"密碼變更錯誤!"});
-    EXPECT_EQ(Sent(0xD2).size(), 1u);
-
-    // A PIN file that cannot be selected: nothing is written, and the user is told.
-    wnd.messages.clear();
-    pcsc.commands.clear();
-    selectFileAnswer = {pcsc::kSuccess, Hex("6A 82")};
-    Change("654321", "654321");
-    ASSERT_EQ(wnd.messages.size(), 1u);
-    ExpectMessage(0, "密碼變更錯誤!", kStdTitle, MsgIcon::None);
-    EXPECT_TRUE(Sent(0xD2).empty());
-    EXPECT_EQ(dlg->m_bLoggedIn, 1);
-    EXPECT_EQ(pcsc.disconnects, 0);
-}
-
-TEST_F(PinChangeTest, WritePinRecordSendsWhatItIsGiven) {
-    const std::uint8_t data[3] = {0x01, 0x02, 0x03};
-    writeAnswer = {pcsc::kSuccess, Hex("6A 83")};
-    EXPECT_EQ(dlg->WritePinRecord(2, 3, data), 0x6A83);
-    EXPECT_EQ(ToHex(pcsc.commands.back()), "00 D2 02 04 03 01 02 03 00");
-    EXPECT_TRUE(wnd.messages.empty());
-}
-
-// Against the card engine: the applet's own PIN check, retry counter and PIN record.
-class EngineLoginTest : public ::testing::Test {
-  protected:
-    void Insert(const std::string& applet, std::uint32_t protocol, const std::string& pin) {
-        cardsim::Profile profile;
-        profile.applet = applet;
-        profile.protocol = protocol;
-        profile.pinRecord.fill(0xFF);
-        std::copy(pin.begin(), pin.end(), profile.pinRecord.begin());
-        profile.pinRetries = 3;
-        pcsc = std::make_unique<test::EnginePcsc>(cardsim::Engine(profile));
-        Platform platform;
-        platform.pcsc = pcsc.get();
-        dlg = std::make_unique<CQuorlinDlg>(wnd, platform);
-        ASSERT_TRUE(dlg->OnInitDialog());
-    }
-
-    std::vector<std::string> LogIn(const std::string& pin) {
-        wnd.messages.clear();
-        wnd.texts[res::IDC_EDIT_PIN] = pin;
-        dlg->OnCommand(res::IDC_BTN_LOGIN);
-        return wnd.MessageTexts();
-    }
-
-    void LogOut() {
-        ASSERT_EQ(dlg->m_bLoggedIn, 1);
-        dlg->OnCommand(res::IDC_BTN_LOGIN);
-        ASSERT_EQ(dlg->m_bLoggedIn, 0);
-    }
-
-    test::FakeWindow wnd;
-    std::unique_ptr<test::EnginePcsc> pcsc;
-    std::unique_ptr<CQuorlinDlg> dlg;
-};
-
-TEST_F(EngineLoginTest, LogsInUnderEitherProtocol) {
-    struct Case {
-        std::string applet;
-        std::uint32_t protocol;
-        std::string csp;
+    const std::tuple<std::uint32_t, const char*, std::string, const char*> cases[] = {
+        {pcsc::kProtocolT0, "654321", "36 35 34 33 32 31" + kFF10, ""},
+        {pcsc::kProtocolT1, "密碼密碼密碼密碼", "B1 4B BD 58 B1 4B BD 58 B1 4B BD 58 B1 4B BD 58",
+         " 00"},
     };
-    const Case cases[] = {
-        {"morvex", pcsc::kProtocolT0, "Morvex CSP Enterprise"},
-        {"ulvane-enterprise", pcsc::kProtocolT1, "Ulvane CSP Enterprise"},
-        {"ulvane-provider", pcsc::kProtocolT0, "Ulvane Cryptographic Service Provider"}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.applet);
-        Insert(c.applet, c.protocol, "123456");
-        EXPECT_EQ(LogIn("123456"), std::vector<std::string>{"卡片登入成功"});
-        EXPECT_EQ(wnd.messages[0].caption, c.csp);
-        EXPECT_TRUE(pcsc->engine.PinVerified());
-        EXPECT_EQ(wnd.Text(res::IDC_BTN_LOGIN), "中斷卡片");
-        EXPECT_EQ(wnd.Text(res::IDC_EDIT_PIN), "");
-        LogOut();
-        dlg.reset();
+    for (const auto& [protocol, pin, record, le] : cases) {
+        SCOPED_TRACE(pin);
+        dlg->OnCommand(res::IDC_BTN_LOGIN);
+        pcsc.activeProtocol = protocol;
+        LogIn();
+        Change(pin, pin);
+        EXPECT_EQ(pcsc.SentHex(), (Lines{"00 A4 02 00 02 00 C7" + std::string(le),
+                                         "00 D2 01 04 10 " + record + le}));
+        EXPECT_EQ(Boxes(), (std::vector<Box>{{"密碼變更完成", kStd, MsgIcon::None}}));
+        // The fields keep their texts and nothing is written back to them.
+        EXPECT_EQ(wnd.Text(res::IDC_EDIT_NEWPIN), pin);
+        EXPECT_EQ(wnd.Text(res::IDC_EDIT_CONFIRMPIN), pin);
+        EXPECT_EQ(WindowCalls("SetText:"), 0);
+        EXPECT_EQ(dlg->m_bLoggedIn, 1);
+        EXPECT_NE(dlg->m_hCard, 0u);
+        ExpectPinNowhere(pin);
     }
 }
 
-TEST_F(EngineLoginTest, WrongPinCountsDownUntilBlocked) {
-    Insert("morvex", pcsc::kProtocolT0, "123456");
-    const std::vector<std::string> wrong{"AN PIN驗證錯誤!", "卡片登入失敗!"};
-    EXPECT_EQ(LogIn("111111"), wrong);
-    EXPECT_EQ(LogIn("111111"), wrong);
-    EXPECT_EQ(pcsc->engine.RetriesLeft(), 1);
-    EXPECT_EQ(LogIn("123456"), std::vector<std::string>{"卡片登入成功"});
-    EXPECT_EQ(pcsc->engine.RetriesLeft(), 3);
-    LogOut();
-
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(LogIn("111111"), wrong);
+TEST_F(PinChangeTest, FailedSelectOrWriteIsAnError) {
+    // A PIN file that cannot be selected: nothing is written, and the user is told.
+    const std::tuple<Answer, Answer, std::size_t> cases[] = {{kOk, Sw("69 82"), 1},
+                                                             {Sw("6A 82"), kOk, 0}};
+    for (const auto& [select, write, writes] : cases) {
+        Clear();
+        answers[0xA4] = select;
+        answers[0xD2] = write;
+        Change("654321", "654321");
+        EXPECT_EQ(Boxes(), (std::vector<Box>{{"密碼變更錯誤!", kStd, MsgIcon::None}}));
+        EXPECT_EQ(Sent(0xD2).size(), writes);
+        EXPECT_EQ(dlg->m_bLoggedIn, 1);
+        EXPECT_EQ(pcsc.disconnects, 0);
     }
-    EXPECT_EQ(LogIn("123456"), (std::vector<std::string>{"AN PIN已鎖住!", "卡片登入失敗!"}));
-    EXPECT_EQ(dlg->m_bLoggedIn, 0);
 }
 
-TEST_F(EngineLoginTest, ChangedPinIsTheOneTheNextLogInNeeds) {
-    Insert("ulvane-enterprise", pcsc::kProtocolT1, "123456");
-    ASSERT_EQ(LogIn("123456"), std::vector<std::string>{"卡片登入成功"});
-    wnd.messages.clear();
+// Against the card engine: the record the dialog writes is the one its VERIFY matches.
+TEST(EngineLoginTest, ChangedPinIsTheOneTheNextLogInNeeds) {
+    cardsim::Profile profile;
+    profile.applet = "ulvane-enterprise";
+    profile.protocol = pcsc::kProtocolT1;
+    profile.pinRecord.fill(0xFF);
+    std::copy_n("123456", 6, profile.pinRecord.begin());
+    profile.pinRetries = 3;
+    test::EnginePcsc pcsc{cardsim::Engine(profile)};
+    test::FakeWindow wnd;
+    Platform platform;
+    platform.pcsc = &pcsc;
+    CQuorlinDlg dlg(wnd, platform);
+    ASSERT_TRUE(dlg.OnInitDialog());
+    auto click = [&](int field, const std::string& text, int button = res::IDC_BTN_LOGIN) {
+        wnd.messages.clear();
+        wnd.texts[field] = text;
+        dlg.OnCommand(button);
+        return wnd.MessageTexts();
+    };
+    EXPECT_EQ(click(res::IDC_EDIT_PIN, "123456"), Lines{"卡片登入成功"});
     wnd.texts[res::IDC_EDIT_NEWPIN] = "密碼9876";
-    wnd.texts[res::IDC_EDIT_CONFIRMPIN] = "密碼9876";
-    dlg->OnCommand(res::IDC_BTN_CHANGEPIN);
-    EXPECT_EQ(wnd.MessageTexts(), std::vector<std::string>{"密碼變更完成"});
+    EXPECT_EQ(click(res::IDC_EDIT_CONFIRMPIN, "密碼9876", res::IDC_BTN_CHANGEPIN),
+              Lines{"密碼變更完成"});
     const std::array<std::uint8_t, 16> record = {0xB1, 0x4B, 0xBD, 0x58, '9',  '8',  '7',  '6',
                                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(pcsc->engine.PinRecord(), record);
-    LogOut();
-
-    EXPECT_EQ(LogIn("123456"), (std::vector<std::string>{"AN PIN驗證錯誤!", "卡片登入失敗!"}));
-    EXPECT_EQ(LogIn("密碼9876"), std::vector<std::string>{"卡片登入成功"});
-}
-
-TEST_F(EngineLoginTest, ChangeWithoutVerifiedPinIsReportedAsAnError) {
-    // The page is greyed before log-in, but a card that lost its verification (reset by
-    // another program, say) must not have the change pass for done.
-    Insert("morvex", pcsc::kProtocolT0, "123456");
-    ASSERT_EQ(LogIn("123456"), std::vector<std::string>{"卡片登入成功"});
-    pcsc->engine.Reset();
-    wnd.messages.clear();
-    wnd.texts[res::IDC_EDIT_NEWPIN] = "654321";
-    wnd.texts[res::IDC_EDIT_CONFIRMPIN] = "654321";
-    dlg->OnCommand(res::IDC_BTN_CHANGEPIN);
-    EXPECT_EQ(wnd.MessageTexts(), std::vector<std::string>{"密碼變更錯誤!"});
-    std::array<std::uint8_t, 16> record;
-    record.fill(0xFF);
-    std::copy_n("123456", 6, record.begin());
-    EXPECT_EQ(pcsc->engine.PinRecord(), record);
+    EXPECT_EQ(pcsc.engine.PinRecord(), record);
+    dlg.OnCommand(res::IDC_BTN_LOGIN);  // log out
+    EXPECT_EQ(click(res::IDC_EDIT_PIN, "123456"), (Lines{"AN PIN驗證錯誤!", "卡片登入失敗!"}));
+    EXPECT_EQ(click(res::IDC_EDIT_PIN, "密碼9876"), Lines{"卡片登入成功"});
 }
 
 }  // namespace
