@@ -69,8 +69,8 @@ std::int32_t ExchangeApdu(pcsc::PcscApi& pcsc, pcsc::ScardHandle card,
     }
 
     std::uint32_t recvLength = kReceiveLength;
-    std::uint32_t rv = pcsc.SCardTransmit(card, sendPci, command, static_cast<std::uint32_t>(length),
-                                          nullptr, recv, &recvLength);
+    std::uint32_t rv = pcsc.SCardTransmit(
+        card, sendPci, command, static_cast<std::uint32_t>(length), nullptr, recv, &recvLength);
     std::int32_t result = 0;
     if (rv != pcsc::kSuccess) {
         result = static_cast<std::int32_t>(rv);

@@ -40,14 +40,18 @@ constexpr ControlTemplate kAboutControls[] = {
     {IDOK, K::PushButton, kOk, kStyleDefaultButton | kStyleTabStop, 178, 7, 50, 14},
 };
 
-const DialogTemplate kMain{IDD_QUORLIN_DIALOG, kMainCaption, 244, 154, kFontFace,
-                           kFallbackFace, 11, kMainControls};
-const DialogTemplate kAbout{IDD_ABOUTBOX, kAboutCaption, 235, 55, kFontFace,
-                            kFallbackFace, 9, kAboutControls};
+const DialogTemplate kMain{IDD_QUORLIN_DIALOG, kMainCaption,  244, 154,
+                           kFontFace,          kFallbackFace, 11,  kMainControls};
+const DialogTemplate kAbout{IDD_ABOUTBOX, kAboutCaption, 235, 55,
+                            kFontFace,    kFallbackFace, 9,   kAboutControls};
 
 }  // namespace
 
-const DialogTemplate& MainDialogTemplate() { return kMain; }
-const DialogTemplate& AboutDialogTemplate() { return kAbout; }
+const DialogTemplate& MainDialogTemplate() {
+    return kMain;
+}
+const DialogTemplate& AboutDialogTemplate() {
+    return kAbout;
+}
 
 }  // namespace quorlin::res

@@ -6,7 +6,16 @@
 
 namespace quorlin::res {
 
-enum class ControlKind { GroupBox, StaticText, StaticIcon, ComboDropDownList, Edit, PushButton, TabControl, ListView };
+enum class ControlKind {
+    GroupBox,
+    StaticText,
+    StaticIcon,
+    ComboDropDownList,
+    Edit,
+    PushButton,
+    TabControl,
+    ListView
+};
 
 // Style bits the view honours.
 inline constexpr unsigned kStylePassword = 0x01;

@@ -26,7 +26,7 @@ struct Platform {
 };
 
 class CQuorlinDlg : public DialogHandler {
-public:
+  public:
     static constexpr std::size_t kContainerRecordSize = 36;
     static constexpr std::size_t kContainerNamesSize = 2048;
     static constexpr int kMaxCerts = 10;
@@ -59,10 +59,10 @@ public:
     // APDU exchange. respCapacity bounds what is written to resp (never more than 254);
     // dataLength, when given, receives the data bytes of the last answer (0 for a status
     // word alone).
-    std::int32_t TransmitApdu(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
-                              std::uint8_t p2, std::uint8_t lc, std::uint8_t& le,
-                              const std::uint8_t* data, std::uint8_t* resp,
-                              std::size_t respCapacity, std::size_t* dataLength = nullptr);
+    std::int32_t TransmitApdu(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
+                              std::uint8_t lc, std::uint8_t& le, const std::uint8_t* data,
+                              std::uint8_t* resp, std::size_t respCapacity,
+                              std::size_t* dataLength = nullptr);
 
     // Applet and file selection.
     std::int32_t SelectApplet();
@@ -72,8 +72,7 @@ public:
     void OnLogin();
     void OnChangePin();
     std::uint16_t VerifyPin(int pinLength, const std::uint8_t* pin);
-    std::int32_t WritePinRecord(std::uint8_t record, std::uint8_t length,
-                                const std::uint8_t* data);
+    std::int32_t WritePinRecord(std::uint8_t record, std::uint8_t length, const std::uint8_t* data);
 
     // Certificate query.
     void OnQueryCertificates();
@@ -97,7 +96,7 @@ public:
     pcsc::ScardContext m_hContext = 0;
     pcsc::ScardHandle m_hCard = 0;
 
-private:
+  private:
     void EstablishUserContext();  // construction's context step
     void ReleaseConnection();     // destruction's context step, after the window is gone
     int ReportSystemError(std::uint32_t code, bool ownerless);

@@ -14,17 +14,17 @@ using IconHandle = std::uintptr_t;
 
 // What the view calls back: the dialog's command table.
 class DialogHandler {
-public:
+  public:
     virtual ~DialogHandler() = default;
     virtual bool OnInitDialog() = 0;
-    virtual void OnCommand(int controlId) = 0;           // button clicked
+    virtual void OnCommand(int controlId) = 0;                // button clicked
     virtual std::intptr_t OnTabSelChange(int controlId) = 0;  // tab selection changed
     virtual void OnSysCommand(std::uint32_t id, std::intptr_t param) = 0;
     virtual IconHandle OnQueryDragIcon() = 0;
 };
 
 class DialogWindow {
-public:
+  public:
     virtual ~DialogWindow() = default;
 
     // Controls.

@@ -98,7 +98,9 @@ void FakeWindow::ListSetItemText(int id, int row, int subItem, const std::string
     }
 }
 
-int FakeWindow::ListClientWidth(int) { return listClientWidth; }
+int FakeWindow::ListClientWidth(int) {
+    return listClientWidth;
+}
 
 void FakeWindow::ListSetExtendedStyle(int id, std::uint32_t style) {
     calls.push_back("ListStyle:" + std::to_string(id) + ":" + std::to_string(style));
@@ -118,12 +120,16 @@ void FakeWindow::ListInsertColumn(int id, int position, const std::string& headi
 }
 
 void FakeWindow::TabInsertItem(int id, int position, const std::string& text) {
-    calls.push_back("TabInsert:" + std::to_string(id) + ":" + std::to_string(position) + ":" + text);
-    tabs.insert(tabs.begin() + std::min<std::size_t>(static_cast<std::size_t>(position), tabs.size()),
-                text);
+    calls.push_back("TabInsert:" + std::to_string(id) + ":" + std::to_string(position) + ":" +
+                    text);
+    tabs.insert(
+        tabs.begin() + std::min<std::size_t>(static_cast<std::size_t>(position), tabs.size()),
+        text);
 }
 
-int FakeWindow::TabGetCurSel(int) { return tabSel; }
+int FakeWindow::TabGetCurSel(int) {
+    return tabSel;
+}
 
 void FakeWindow::TabSetCurSel(int id, int index) {
     calls.push_back("TabSel:" + std::to_string(id) + ":" + std::to_string(index));
@@ -139,7 +145,9 @@ void FakeWindow::SetIcon(IconHandle icon, bool big) {
     calls.push_back("SetIcon:" + std::to_string(icon) + ":" + (big ? "big" : "small"));
 }
 
-void FakeWindow::AppendSystemMenuSeparator() { systemMenu.push_back("-"); }
+void FakeWindow::AppendSystemMenuSeparator() {
+    systemMenu.push_back("-");
+}
 
 void FakeWindow::AppendSystemMenuItem(std::uint32_t command, const std::string& text) {
     systemMenu.push_back(std::to_string(command) + ":" + text);
@@ -169,7 +177,9 @@ void FakeWindow::BeginWaitCursor() {
     ++waitCursorDepth;
 }
 
-void FakeWindow::RestoreWaitCursor() { calls.push_back("RestoreWait"); }
+void FakeWindow::RestoreWaitCursor() {
+    calls.push_back("RestoreWait");
+}
 
 void FakeWindow::EndWaitCursor() {
     calls.push_back("EndWait");

@@ -26,7 +26,7 @@ struct ListColumn {
 };
 
 class FakeWindow : public DialogWindow {
-public:
+  public:
     // Calls, one line each ("MessageBox:<text>", "SetText:1006:<text>", "Focus:1003", ...).
     std::vector<std::string> calls;
     std::vector<MessageBoxCall> messages;

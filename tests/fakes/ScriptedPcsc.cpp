@@ -73,8 +73,8 @@ std::uint32_t ScriptedPcsc::SCardEstablishContext(std::uint32_t scope,
     return pcsc::kSuccess;
 }
 
-std::uint32_t ScriptedPcsc::SCardListReadersA(pcsc::ScardContext context, const char*,
-                                              char* out, std::uint32_t* length) {
+std::uint32_t ScriptedPcsc::SCardListReadersA(pcsc::ScardContext context, const char*, char* out,
+                                              std::uint32_t* length) {
     calls.push_back("SCardListReadersA");
     std::uint32_t code = 0;
     if (Fails("SCardListReadersA", &code)) {
@@ -110,11 +110,10 @@ std::uint32_t ScriptedPcsc::SCardFreeMemory(pcsc::ScardContext, const void* memo
 }
 
 std::uint32_t ScriptedPcsc::SCardConnectA(pcsc::ScardContext context, const char* reader,
-                                          std::uint32_t shareMode,
-                                          std::uint32_t preferredProtocols,
+                                          std::uint32_t shareMode, std::uint32_t preferredProtocols,
                                           pcsc::ScardHandle* card, std::uint32_t* protocol) {
-    calls.push_back("SCardConnectA:" + std::string(reader) + ":" + std::to_string(shareMode) +
-                    ":" + std::to_string(preferredProtocols));
+    calls.push_back("SCardConnectA:" + std::string(reader) + ":" + std::to_string(shareMode) + ":" +
+                    std::to_string(preferredProtocols));
     *card = 0;  // as pcsc-lite does on entry
     std::uint32_t code = 0;
     if (Fails("SCardConnectA", &code)) {

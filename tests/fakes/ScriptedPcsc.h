@@ -17,8 +17,8 @@ namespace quorlin::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Hex(const std::string& hex);            // "00 A4 04 00" -> bytes
-std::string ToHex(const Bytes& bytes);        // bytes -> "00 A4 04 00"
+Bytes Hex(const std::string& hex);      // "00 A4 04 00" -> bytes
+std::string ToHex(const Bytes& bytes);  // bytes -> "00 A4 04 00"
 
 struct Answer {
     std::uint32_t error = pcsc::kSuccess;  // non-zero: the transmission fails with it
@@ -26,7 +26,7 @@ struct Answer {
 };
 
 class ScriptedPcsc : public pcsc::PcscApi {
-public:
+  public:
     ScriptedPcsc();
 
     // Configuration.
@@ -83,7 +83,7 @@ public:
     // The text FormatErrorText gives for a code that has one.
     static std::string TextFor(std::uint32_t code);
 
-private:
+  private:
     bool Fails(const std::string& call, std::uint32_t* code);
 
     pcsc::ScardIoRequest m_t0{pcsc::kProtocolT0, 8};

@@ -25,12 +25,11 @@ inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 
 class CryptApi {
-public:
+  public:
     virtual ~CryptApi() = default;
 
-    virtual bool CryptAcquireContextA(HCRYPTPROV* prov, const char* container,
-                                      const char* provider, std::uint32_t provType,
-                                      std::uint32_t flags) = 0;
+    virtual bool CryptAcquireContextA(HCRYPTPROV* prov, const char* container, const char* provider,
+                                      std::uint32_t provType, std::uint32_t flags) = 0;
     virtual bool CryptGetUserKey(HCRYPTPROV prov, std::uint32_t keySpec, HCRYPTKEY* key) = 0;
     virtual bool CryptDestroyKey(HCRYPTKEY key) = 0;
     virtual bool CryptReleaseContext(HCRYPTPROV prov, std::uint32_t flags) = 0;

@@ -50,14 +50,14 @@ inline constexpr std::uint32_t kWResetCard = 0x80100068u;
 inline constexpr std::uint32_t kWRemovedCard = 0x80100069u;
 
 class PcscApi {
-public:
+  public:
     virtual ~PcscApi() = default;
 
     virtual std::uint32_t SCardEstablishContext(std::uint32_t scope, ScardContext* context) = 0;
     // With *length == kAutoAllocate the service allocates the multi-string into *readers
     // (cast from char**); give it back with SCardFreeMemory.
-    virtual std::uint32_t SCardListReadersA(ScardContext context, const char* groups,
-                                            char* readers, std::uint32_t* length) = 0;
+    virtual std::uint32_t SCardListReadersA(ScardContext context, const char* groups, char* readers,
+                                            std::uint32_t* length) = 0;
     virtual std::uint32_t SCardFreeMemory(ScardContext context, const void* memory) = 0;
     virtual std::uint32_t SCardConnectA(ScardContext context, const char* reader,
                                         std::uint32_t shareMode, std::uint32_t preferredProtocols,

@@ -18,7 +18,7 @@ inline constexpr std::uint32_t kCertStoreAddReplaceExisting = 3;
 inline constexpr std::uint32_t kCertCloseStoreForceFlag = 1;
 
 class StoreApi {
-public:
+  public:
     virtual ~StoreApi() = default;
 
     virtual HCERTSTORE CertOpenStore(std::uint32_t storeProvider, std::uint32_t encodingType,

@@ -43,7 +43,7 @@ struct CertContext {
 };
 
 class CertApi {
-public:
+  public:
     virtual ~CertApi() = default;
 
     // Decodes the DER certificate at the start of data; null when it does not decode.
@@ -52,8 +52,8 @@ public:
                                                             std::uint32_t length) = 0;
     // Characters written including the terminator; 0 on failure.
     virtual std::uint32_t CertGetNameStringA(const CertContext* cert, std::uint32_t type,
-                                             std::uint32_t flags, const void* typePara,
-                                             char* name, std::uint32_t nameSize) = 0;
+                                             std::uint32_t flags, const void* typePara, char* name,
+                                             std::uint32_t nameSize) = 0;
     virtual bool CertFreeCertificateContext(const CertContext* cert) = 0;
     virtual const CertContext* CertDuplicateCertificateContext(const CertContext* cert) = 0;
 };
