@@ -3,7 +3,6 @@
 // watchdog so a dialog left open fails the test instead of hanging it.
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QString>
@@ -22,6 +21,16 @@
 
 namespace quorlin::test {
 
+inline QString U(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+// Where the screenshots go: the build directory.
+inline QString ShotDir() {
+    const QString build = qEnvironmentVariable("QUORLIN_BUILD_DIR");
+    return build.isEmpty() ? QDir::currentPath() : build;
+}
+
 struct SeenBox {
     QString text;
     QString title;
@@ -30,6 +39,13 @@ struct SeenBox {
     QMessageBox::StandardButtons buttons;
     bool modal = false;
 };
+
+inline void ExpectBox(const SeenBox& box, const char* text, const QString& title,
+                      QMessageBox::Icon icon) {
+    QCOMPARE(box.text, U(text));
+    QCOMPARE(box.title, title);
+    QCOMPARE(box.icon, icon);
+}
 
 // Polls for modal message boxes, records each one and presses its OK; an optional hook
 // runs before the press (to look at the cursor, say).
@@ -92,20 +108,6 @@ class Watchdog {
     QTimer m_timer;
 };
 
-// Waits, spinning the event loop, until pred holds or timeoutMs passes.
-template <typename Pred>
-bool WaitFor(Pred pred, int timeoutMs = 3000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred()) {
-        if (clock.elapsed() > timeoutMs) {
-            return false;
-        }
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
-
 // The view and the dialog logic over a PC/SC service, created and shown without a modal
 // run, so a test drives the widgets directly.
 template <class Pcsc>
@@ -122,8 +124,9 @@ struct ShownDialog {
         }
     }
 
-    void Start() {
-        dlg = std::make_unique<CQuorlinDlg>(view, Platform{&pcsc});
+    void Start() { Start(Platform{&pcsc}); }
+    void Start(Platform platform) {
+        dlg = std::make_unique<CQuorlinDlg>(view, platform);
         view.Create(*dlg);
         view.Dialog()->show();
         view.Dialog()->activateWindow();

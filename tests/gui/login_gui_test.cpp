@@ -3,6 +3,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
+#include <algorithm>
 
 #include "GuiHelpers.h"
 #include "fakes/EnginePcsc.h"
@@ -11,39 +12,25 @@
 using namespace quorlin;
 using quorlin::test::BoxCloser;
 using quorlin::test::EnginePcsc;
-using quorlin::test::SeenBox;
+using quorlin::test::ExpectBox;
+using quorlin::test::U;
 
 namespace {
-
-QString U(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
 
 struct Card : quorlin::test::ShownDialog<EnginePcsc> {
     Card() : ShownDialog(std::string("demo.json")) { Start(); }
 
     QString Text(int id) const {
-        if (auto* edit = As<QLineEdit>(id)) {
-            return edit->text();
-        }
-        return As<QPushButton>(id)->text();
+        auto* edit = As<QLineEdit>(id);
+        return edit != nullptr ? edit->text() : As<QPushButton>(id)->text();
     }
-    // Which of the ids are enabled, after the page holding them was shown by a tab click.
+    // Whether all the ids are shown and enabled, after a tab click showed their page.
     bool PageEnabled(int tab, std::initializer_list<int> ids) const {
         ClickTab(tab);
-        bool all = true;
-        for (int id : ids) {
-            all = all && W(id)->isVisible() && W(id)->isEnabled();
-        }
-        return all;
+        return std::all_of(ids.begin(), ids.end(),
+                           [this](int id) { return W(id)->isVisible() && W(id)->isEnabled(); });
     }
 };
-
-void ExpectBox(const SeenBox& box, const char* text, const QString& title, QMessageBox::Icon icon) {
-    QCOMPARE(box.text, U(text));
-    QCOMPARE(box.title, title);
-    QCOMPARE(box.icon, icon);
-}
 
 }  // namespace
 

@@ -20,35 +20,30 @@ namespace fs = std::filesystem;
 struct ToolRun {
     int exitCode;
     std::string out;  // stdout and stderr
+    bool Says(const std::string& text) const { return out.find(text) != std::string::npos; }
 };
 
 class CertstoreToolTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "quorlin-tool-XXXXXX").string();
-        dir = mkdtemp(pattern.data());
-        const char* build = std::getenv("QUORLIN_BUILD_DIR");
-        tool = std::string(build != nullptr ? build : ".") + "/tools/certstore/quorlin-certstore";
+        ASSERT_NE(mkdtemp(dir.data()), nullptr);
         if (!fs::exists(tool)) {
             GTEST_SKIP() << "quorlin-certstore not built";
         }
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
+    void TearDown() override { fs::remove_all(dir); }
 
-    std::string Add(const std::string& fixture, const std::u16string& container,
-                    std::uint32_t keySpec, const char16_t* storeName = u"MY") {
+    // Adds a fixture under the Morvex provider; its thumbprint.
+    std::string Add(const std::string& fixture, std::u16string container, std::uint32_t keySpec,
+                    const char16_t* storeName = u"MY") {
         store::SqliteStoreApi api(dir + "/quorlin");
         store::HCERTSTORE store = api.CertOpenStore(10, 0, 0, 0x10000, storeName);
-        EXPECT_NE(store, nullptr);
         x509::CertContext cert;
         cert.encoded = ReadFixture(fixture);
-        std::u16string c = container, p = u"Morvex CSP Enterprise";
-        x509::CryptKeyProvInfo info{c.data(), p.data(), 1, 0, 0, nullptr, keySpec};
-        EXPECT_TRUE(api.CertSetCertificateContextProperty(&cert, 2, 0, &info));
-        EXPECT_TRUE(api.CertAddCertificateContextToStore(store, &cert, 3, nullptr));
+        std::u16string p = u"Morvex CSP Enterprise";
+        x509::CryptKeyProvInfo info{container.data(), p.data(), 1, 0, 0, nullptr, keySpec};
+        EXPECT_TRUE(api.CertSetCertificateContextProperty(&cert, 2, 0, &info) &&
+                    api.CertAddCertificateContextToStore(store, &cert, 3, nullptr));
         api.CertCloseStore(store, 1);
         return store::SqliteStoreApi::Thumbprint(cert.encoded);
     }
@@ -58,8 +53,7 @@ class CertstoreToolTest : public ::testing::Test {
         FILE* p = popen(command.c_str(), "r");
         ToolRun run{-1, ""};
         char buf[512];
-        std::size_t n = 0;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
+        for (std::size_t n = 0; (n = fread(buf, 1, sizeof buf, p)) > 0;) {
             run.out.append(buf, n);
         }
         const int status = pclose(p);
@@ -67,8 +61,9 @@ class CertstoreToolTest : public ::testing::Test {
         return run;
     }
 
-    std::string dir;
-    std::string tool;
+    std::string dir = (fs::temp_directory_path() / "quorlin-tool-XXXXXX").string();
+    std::string tool =
+        std::string(getenv("QUORLIN_BUILD_DIR") ?: ".") + "/tools/certstore/quorlin-certstore";
 };
 
 TEST_F(CertstoreToolTest, ListShowExportRemove) {
@@ -81,7 +76,7 @@ TEST_F(CertstoreToolTest, ListShowExportRemove) {
 
     ToolRun list = Tool("list my");
     EXPECT_EQ(list.exitCode, 0);
-    EXPECT_NE(list.out.find("THUMBPRINT"), std::string::npos);
+    EXPECT_TRUE(list.Says("THUMBPRINT"));
     const std::size_t aliceLine = list.out.find(alice);
     ASSERT_NE(aliceLine, std::string::npos) << list.out;
     const std::string line = list.out.substr(aliceLine, list.out.find('\n', aliceLine) - aliceLine);
@@ -89,24 +84,25 @@ TEST_F(CertstoreToolTest, ListShowExportRemove) {
                              "Quorlin-Alice", "1 (exchange)", "20"}) {
         EXPECT_NE(line.find(part), std::string::npos) << part << " in " << line;
     }
-    EXPECT_NE(list.out.find("2 (signature)"), std::string::npos);
-    EXPECT_EQ(list.out.find("OTHER"), std::string::npos);
-    EXPECT_NE(Tool("list").out.find("OTHER"), std::string::npos);
+    EXPECT_TRUE(list.Says("2 (signature)"));
+    EXPECT_FALSE(list.Says("OTHER"));
+    EXPECT_TRUE(Tool("list").Says("OTHER"));
 
     ToolRun show = Tool("show " + bob.substr(0, 8));
     EXPECT_EQ(show.exitCode, 0);
-    EXPECT_NE(show.out.find("Thumbprint:  " + bob), std::string::npos) << show.out;
-    EXPECT_NE(show.out.find("Container:   Quorlin-Bob"), std::string::npos) << show.out;
-    EXPECT_NE(show.out.find("Key spec:    2 (signature)"), std::string::npos) << show.out;
+    for (std::string line : {"Thumbprint:  " + bob, std::string("Container:   Quorlin-Bob"),
+                             std::string("Key spec:    2 (signature)")}) {
+        EXPECT_TRUE(show.Says(line)) << line << " in " << show.out;
+    }
 
     ToolRun pem = Tool("export " + bob);
     EXPECT_EQ(pem.exitCode, 0);
     EXPECT_EQ(pem.out.rfind("-----BEGIN CERTIFICATE-----\n", 0), 0u) << pem.out;
-    EXPECT_NE(pem.out.find("-----END CERTIFICATE-----\n"), std::string::npos);
+    EXPECT_TRUE(pem.Says("-----END CERTIFICATE-----\n"));
 
     ToolRun removed = Tool("remove " + alice + " OTHER");
     EXPECT_EQ(removed.exitCode, 0) << removed.out;
-    EXPECT_EQ(Tool("list").out.find("OTHER"), std::string::npos);
+    EXPECT_FALSE(Tool("list").Says("OTHER"));
     EXPECT_EQ(Tool("remove " + alice + " OTHER").exitCode, 1);
     EXPECT_EQ(Tool("show " + alice).exitCode, 0);
 }
@@ -133,11 +129,10 @@ TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
          }) {
         ToolRun run = Tool(c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.args << ": " << run.out;
-        EXPECT_NE(run.out.find(c.says), std::string::npos) << c.args << ": " << run.out;
+        EXPECT_TRUE(run.Says(c.says)) << c.args << ": " << run.out;
     }
-    ToolRun help = Tool("--help");
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.out.find("Usage: quorlin-certstore"), std::string::npos);
+    EXPECT_EQ(Tool("--help").exitCode, 0);
+    EXPECT_TRUE(Tool("--help").Says("Usage: quorlin-certstore"));
 
     // A damaged database is an error, not an empty list.
     {
@@ -146,12 +141,11 @@ TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
         std::fputs("this is not a database at all....", f);
         std::fclose(f);
     }
-    std::error_code ec;
-    fs::remove(dir + "/quorlin/certstore.db-wal", ec);
-    fs::remove(dir + "/quorlin/certstore.db-shm", ec);
+    fs::remove(dir + "/quorlin/certstore.db-wal");
+    fs::remove(dir + "/quorlin/certstore.db-shm");
     ToolRun damaged = Tool("list");
     EXPECT_EQ(damaged.exitCode, 1) << damaged.out;
-    EXPECT_NE(damaged.out.find("cannot use"), std::string::npos) << damaged.out;
+    EXPECT_TRUE(damaged.Says("cannot use")) << damaged.out;
 }
 
 }  // namespace

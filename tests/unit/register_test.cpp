@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fakes/FakeCrypt.h"
@@ -23,17 +24,10 @@ namespace {
 
 using crypt::kAtKeyExchange;
 using crypt::kAtSignature;
+using Containers = std::vector<std::pair<std::string, FakeContainer>>;  // name, keys
 
 constexpr const char* kUlvane = "Ulvane CSP Enterprise";
 constexpr const char* kMorvex = "Morvex CSP Enterprise";
-
-std::u16string Wide(const std::string& bytes) {
-    std::u16string out;
-    for (unsigned char c : bytes) {
-        out.push_back(static_cast<char16_t>(c));
-    }
-    return out;
-}
 
 // Records where the handler stood when it first called the provider.
 class ObservedCrypt : public FakeCrypt {
@@ -41,86 +35,78 @@ class ObservedCrypt : public FakeCrypt {
     std::function<void()> onFirstCall;
     bool CryptAcquireContextA(crypt::HCRYPTPROV* prov, const char* container, const char* provider,
                               std::uint32_t provType, std::uint32_t flags) override {
-        if (onFirstCall) {
-            onFirstCall();
-            onFirstCall = nullptr;
+        if (auto hook = std::exchange(onFirstCall, nullptr)) {
+            hook();
         }
         return FakeCrypt::CryptAcquireContextA(prov, container, provider, provType, flags);
     }
 };
 
-class RegisterTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
+// The dialog as after a log-in and a query: connected, on page 2, 1020 enabled, holding a
+// certificate for each container.
+struct Bench {
+    ScriptedPcsc pcsc;
+    FakeWindow wnd;
+    ObservedCrypt crypt;
+    FakeStore store;
+    std::unique_ptr<CQuorlinDlg> dlg;
+    std::vector<std::unique_ptr<x509::CertContext>> certs;
+    std::size_t callsBefore = 0;
+
+    explicit Bench(const Containers& containers) {
         crypt.providers = {kUlvane, kMorvex};
         dlg = std::make_unique<CQuorlinDlg>(wnd, Platform{&pcsc, nullptr, &crypt, &store});
         dlg->OnInitDialog();
-        // As after a log-in and a query: connected, on page 2, 1020 enabled.
-        ASSERT_EQ(dlg->ConnectCard(), 0);
+        EXPECT_EQ(dlg->ConnectCard(), 0);
         dlg->m_bLoggedIn = 1;
         dlg->m_strCspName = kUlvane;
         wnd.SetControlText(res::IDC_BTN_LOGIN, res::kBtnLogout);
         wnd.TabSetCurSel(res::IDC_TAB, 2);
         dlg->ShowTabPage(2);
         wnd.EnableControl(res::IDC_BTN_REGISTER, true);
-    }
-
-    // Adds certificate k with container name and keys.
-    void AddCert(const std::string& container, bool signature, bool exchange) {
-        const int k = dlg->m_nCertCount;
-        auto cert = std::make_unique<x509::CertContext>();
-        cert->encoded = {0x30, 0x03, 0x02, 0x01, static_cast<std::uint8_t>(k)};
-        std::memcpy(dlg->m_containerNames + 36 * k, container.data(),
-                    std::min<std::size_t>(container.size(), 36));
-        dlg->m_certs[k] = cert.get();
-        certs.push_back(std::move(cert));
-        dlg->m_nCertCount = k + 1;
-        crypt.containers[container.substr(0, 36)] = {signature, exchange};
+        for (const auto& [name, keys] : containers) {
+            const int k = dlg->m_nCertCount++;
+            certs.push_back(std::make_unique<x509::CertContext>());
+            certs.back()->encoded = {0x30, 0x03, 0x02, 0x01, static_cast<std::uint8_t>(k)};
+            std::memcpy(dlg->m_containerNames + 36 * k, name.data(),
+                        std::min<std::size_t>(name.size(), 36));
+            dlg->m_certs[k] = certs.back().get();
+            crypt.containers[name.substr(0, 36)] = keys;
+        }
     }
 
     const x509::KeyProvProperty* Entry(int k) {
         auto it = store.entries.find({"MY", certs[static_cast<std::size_t>(k)]->encoded});
         return it == store.entries.end() ? nullptr : &it->second;
     }
-
     int AcquireCallsWithContainer() const {
-        int n = 0;
-        for (const std::string& c : crypt.calls) {
-            n += c.rfind("Acquire:", 0) == 0 && c.rfind("Acquire:null:", 0) != 0;
-        }
-        return n;
+        return static_cast<int>(std::count_if(crypt.calls.begin(), crypt.calls.end(), [](auto& c) {
+            return c.rfind("Acquire:", 0) == 0 && c.rfind("Acquire:null:", 0) != 0;
+        }));
     }
-
-    void Register() {
+    // The window calls the handler made.
+    std::vector<std::string> Register() {
         callsBefore = wnd.calls.size();
         dlg->RegisterCertificates();
-    }
-
-    // The window calls the handler made.
-    std::vector<std::string> HandlerCalls() const {
         return {wnd.calls.begin() + static_cast<std::ptrdiff_t>(callsBefore), wnd.calls.end()};
     }
-
     void ExpectReleasedEverything() {
         EXPECT_EQ(crypt.openContexts, 0);
         EXPECT_EQ(crypt.openKeys, 0);
         EXPECT_EQ(store.openStores, 0);
         EXPECT_EQ(wnd.waitCursorDepth, 0);
     }
-
-    void ExpectClosingSteps(const std::vector<std::string>& errors, const char* outcome) {
-        std::vector<std::string> expected = errors;
-        expected.push_back(outcome);
-        expected.push_back(res::kLogInAgain);
-        EXPECT_EQ(wnd.MessageTexts(), expected);
+    // The error boxes (no caption), then the outcome and the request to log in again under
+    // the standard title, and the dialog back on the log-in page.
+    void ExpectClosingSteps(std::vector<std::string> errors, const char* outcome) {
+        const std::size_t nErrors = errors.size();
+        errors.push_back(outcome);
+        errors.push_back(res::kLogInAgain);
+        EXPECT_EQ(wnd.MessageTexts(), errors);
         for (std::size_t k = 0; k < wnd.messages.size(); ++k) {
-            const MessageBoxCall& m = wnd.messages[k];
-            EXPECT_EQ(m.icon, MsgIcon::None);
-            if (k < errors.size()) {
-                EXPECT_EQ(m.caption, std::nullopt) << m.text;
-            } else {
-                EXPECT_EQ(m.caption, std::string(res::kStdTitle)) << m.text;
-            }
+            EXPECT_EQ(wnd.messages[k].icon, MsgIcon::None);
+            EXPECT_EQ(wnd.messages[k].caption,
+                      k < nErrors ? std::nullopt : std::optional<std::string>(res::kStdTitle));
         }
         EXPECT_EQ(dlg->m_bLoggedIn, 0);
         EXPECT_EQ(wnd.tabSel, 0);
@@ -131,244 +117,190 @@ class RegisterTest : public ::testing::Test {
         EXPECT_EQ(wnd.Text(res::IDC_BTN_LOGIN), res::kBtnLogin);
         ExpectReleasedEverything();
     }
-
-    ScriptedPcsc pcsc;
-    FakeWindow wnd;
-    ObservedCrypt crypt;
-    FakeStore store;
-    std::unique_ptr<CQuorlinDlg> dlg;
-    std::vector<std::unique_ptr<x509::CertContext>> certs;
-    std::size_t callsBefore = 0;
 };
 
-TEST_F(RegisterTest, EachKeyKindGivesItsEntryAndTheLastKeyWins) {
-    AddCert("sig-only", true, false);
-    AddCert("exch-only", false, true);
-    AddCert("both", true, true);
-    AddCert("neither", false, false);
-    Register();
+TEST(RegisterTest, EachKeyKindGivesItsEntryAndTheLastKeyWins) {
+    const std::string full36 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    Bench b({{"sig-only", {true, false}},
+             {std::string("\xA4\x40\xFF-x", 5), {false, true}},
+             {full36, {true, true}},
+             {"neither", {false, false}}});
+    b.Register();
+    ASSERT_TRUE(b.Entry(0) && b.Entry(1) && b.Entry(2));
+    EXPECT_EQ(b.Entry(0)->keySpec, kAtSignature);
+    EXPECT_EQ(b.Entry(1)->keySpec, kAtKeyExchange);
+    EXPECT_EQ(b.Entry(2)->keySpec, kAtKeyExchange);
+    EXPECT_EQ(b.Entry(3), nullptr);
+    EXPECT_EQ(b.store.entries.size(), 3u);
+    EXPECT_EQ(b.store.adds, 4);  // both keys: added twice, the second add replacing the first
+    EXPECT_EQ(b.certs[2]->keyProvInfo->keySpec, kAtKeyExchange);  // the in-memory context too
 
-    ASSERT_NE(Entry(0), nullptr);
-    EXPECT_EQ(Entry(0)->keySpec, kAtSignature);
-    ASSERT_NE(Entry(1), nullptr);
-    EXPECT_EQ(Entry(1)->keySpec, kAtKeyExchange);
-    ASSERT_NE(Entry(2), nullptr);
-    EXPECT_EQ(Entry(2)->keySpec, kAtKeyExchange);
-    EXPECT_EQ(Entry(3), nullptr);
-    EXPECT_EQ(store.entries.size(), 3u);
-    EXPECT_EQ(store.adds, 4);  // "both" is added twice, the second add replacing the first
-
-    const x509::KeyProvProperty& p = *Entry(2);
-    EXPECT_EQ(p.containerName, u"both");
+    // Each byte of the name is one code unit; the next record, right after the 36 bytes,
+    // does not join it.
+    EXPECT_EQ(b.Entry(1)->containerName, (std::u16string{0xA4, 0x40, 0xFF, u'-', u'x'}));
+    const x509::KeyProvProperty& p = *b.Entry(2);
+    EXPECT_EQ(p.containerName, u"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789");
     EXPECT_EQ(p.provName, u"Ulvane CSP Enterprise");
     EXPECT_EQ(p.provType, 1u);
     EXPECT_EQ(p.flags, 0u);
-    EXPECT_EQ(certs[2]->keyProvInfo->keySpec, kAtKeyExchange);  // the in-memory context too
+    EXPECT_EQ(std::count(b.crypt.calls.begin(), b.crypt.calls.end(),
+                         "Acquire:" + full36 + ":Ulvane CSP Enterprise:1:0"),
+              1);
 
     // The key-spec list is asked in order, signature first, for every container.
-    std::vector<std::string> keyCalls;
-    for (const std::string& c : crypt.calls) {
-        if (c.rfind("GetUserKey", 0) == 0) {
-            keyCalls.push_back(c);
-        }
+    std::vector<std::string> keyCalls, expected;
+    std::copy_if(b.crypt.calls.begin(), b.crypt.calls.end(), std::back_inserter(keyCalls),
+                 [](auto& c) { return c.rfind("GetUserKey", 0) == 0; });
+    for (int k = 0; k < 4; ++k) {
+        expected.insert(expected.end(), {"GetUserKey:2", "GetUserKey:1"});
     }
-    ASSERT_EQ(keyCalls.size(), 8u);
-    for (std::size_t k = 0; k < keyCalls.size(); ++k) {
-        EXPECT_EQ(keyCalls[k], k % 2 == 0 ? "GetUserKey:2" : "GetUserKey:1");
-    }
-    EXPECT_EQ(store.calls.front(), "Open:10:0:0:10000:MY");
-    EXPECT_EQ(std::count(store.calls.begin(), store.calls.end(), "Close:1"), 4);
-    EXPECT_EQ(std::count(store.calls.begin(), store.calls.end(), "Set:2:0:2"), 2);
-    EXPECT_EQ(std::count(store.calls.begin(), store.calls.end(), "Add:3"), 4);
-    ExpectClosingSteps({}, res::kRegistered);
+    EXPECT_EQ(keyCalls, expected);
+    EXPECT_EQ(b.store.calls.front(), "Open:10:0:0:10000:MY");
+    EXPECT_EQ(std::count(b.store.calls.begin(), b.store.calls.end(), "Close:1"), 4);
+    b.ExpectClosingSteps({}, res::kRegistered);
 }
 
-TEST_F(RegisterTest, DisconnectsBeforeTheProviderAndShowsTheWaitCursorThroughout) {
-    AddCert("c0", true, false);
+TEST(RegisterTest, DisconnectsBeforeTheProviderAndShowsTheWaitCursorThroughout) {
+    Bench b({{"c0", {true, false}}});
     int connectedAtFirstCall = -1;
     int waitDepthAtFirstCall = -1;
-    crypt.onFirstCall = [&] {
-        connectedAtFirstCall = pcsc.connectedCard != 0;
-        waitDepthAtFirstCall = wnd.waitCursorDepth;
+    b.crypt.onFirstCall = [&] {
+        connectedAtFirstCall = b.pcsc.connectedCard != 0;
+        waitDepthAtFirstCall = b.wnd.waitCursorDepth;
     };
-    Register();
+    const std::vector<std::string> calls = b.Register();
     EXPECT_EQ(connectedAtFirstCall, 0);
     EXPECT_EQ(waitDepthAtFirstCall, 1);
-    EXPECT_EQ(dlg->m_hCard, 0u);
-    EXPECT_EQ(crypt.calls.front(), "Acquire:null:Ulvane CSP Enterprise:1:f0000000");
-    EXPECT_EQ(crypt.calls[1], "Acquire:c0:Ulvane CSP Enterprise:1:0");
+    EXPECT_EQ(b.dlg->m_hCard, 0u);
+    EXPECT_EQ(b.crypt.calls[0], "Acquire:null:Ulvane CSP Enterprise:1:f0000000");
+    EXPECT_EQ(b.crypt.calls[1], "Acquire:c0:Ulvane CSP Enterprise:1:0");
 
-    const std::vector<std::string> calls = HandlerCalls();
     EXPECT_EQ(calls.front(), "BeginWait");
     EXPECT_EQ(calls.back(), "EndWait");
     // Closing order: outcome, page 0, tab 0, button text, then the request to log in again.
-    auto at = [&](const std::string& c) {
-        return std::find(calls.begin(), calls.end(), c) - calls.begin();
-    };
-    EXPECT_LT(at(std::string("MessageBox:") + res::kRegistered), at("Show:1006:1"));
-    EXPECT_LT(at("Show:1006:1"), at("TabSel:1012:0"));
-    EXPECT_LT(at("TabSel:1012:0"), at(std::string("SetText:1006:") + res::kBtnLogin));
-    EXPECT_LT(at(std::string("SetText:1006:") + res::kBtnLogin),
-              at(std::string("MessageBox:") + res::kLogInAgain));
-    ExpectClosingSteps({}, res::kRegistered);
-}
-
-TEST_F(RegisterTest, AFailedDisconnectIsShownAndRegistrationGoesOn) {
-    AddCert("c0", true, false);
-    pcsc.failures["SCardDisconnect"] = pcsc::kWRemovedCard;
-    pcsc.failTimes["SCardDisconnect"] = 1;
-    Register();
-    ASSERT_EQ(wnd.messages.size(), 3u);
-    EXPECT_EQ(wnd.messages[0].text, "Error:" + ScriptedPcsc::TextFor(pcsc::kWRemovedCard) + "\n");
-    EXPECT_EQ(wnd.messages[1].text, res::kRegistered);
-    EXPECT_EQ(store.entries.size(), 1u);
-}
-
-TEST_F(RegisterTest, ContainerNamesKeepEveryByteAndStopAt36) {
-    const std::string full36 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    ASSERT_EQ(full36.size(), 36u);
-    AddCert(full36, true, false);
-    AddCert(std::string("\xA4\x40\xFF-x", 5), false, true);  // bytes above 0x7F
-    Register();
-    ASSERT_NE(Entry(0), nullptr);
-    // The next record starts right after the 36 bytes; none of it joins the name.
-    EXPECT_EQ(Entry(0)->containerName, Wide(full36));
-    EXPECT_EQ(Entry(0)->containerName.size(), 36u);
-    ASSERT_NE(Entry(1), nullptr);
-    EXPECT_EQ(Entry(1)->containerName, (std::u16string{0xA4, 0x40, 0xFF, u'-', u'x'}));
-    EXPECT_EQ(crypt.calls[1], "Acquire:" + full36 + ":Ulvane CSP Enterprise:1:0");
-}
-
-TEST_F(RegisterTest, UnregisteredProviderFallsBackToMorvexAndTheMemberKeepsIt) {
-    crypt.providers = {kMorvex};
-    AddCert("c0", true, true);
-    Register();
-    EXPECT_EQ(dlg->m_strCspName, kMorvex);
-    EXPECT_EQ(crypt.calls[0], "Acquire:null:Ulvane CSP Enterprise:1:f0000000");
-    EXPECT_EQ(crypt.calls[1], "Acquire:null:Morvex CSP Enterprise:1:f0000000");
-    EXPECT_EQ(crypt.calls[2], "Acquire:c0:Morvex CSP Enterprise:1:0");
-    ASSERT_NE(Entry(0), nullptr);
-    EXPECT_EQ(Entry(0)->provName, u"Morvex CSP Enterprise");
-    ExpectClosingSteps({}, res::kRegistered);
-}
-
-TEST_F(RegisterTest, FailedSecondProbeStopsEarlyWithOneMessageAndNoOtherChange) {
-    crypt.providers = {};
-    crypt.probeFailures[kMorvex] = 0x8009001Du;  // the second probe's own error is shown
-    AddCert("c0", true, true);
-    Register();
-
-    ASSERT_EQ(wnd.messages.size(), 1u);
-    EXPECT_EQ(wnd.messages[0].text, "CryptAcquireContext = 0x8009001d \n 請確認是否安裝CSP");
-    EXPECT_EQ(wnd.messages[0].caption, std::nullopt);
-    EXPECT_EQ(wnd.messages[0].icon, MsgIcon::None);
-    EXPECT_TRUE(store.calls.empty());
-    EXPECT_EQ(crypt.calls.size(), 2u);
-    EXPECT_EQ(dlg->m_bLoggedIn, 0);
-    EXPECT_EQ(dlg->m_hCard, 0u);
-    // Still on the certificate page, 1006 and 1020 usable, no text touched.
-    EXPECT_EQ(wnd.tabSel, 2);
-    EXPECT_TRUE(wnd.IsShown(res::IDC_BTN_REGISTER));
-    EXPECT_TRUE(wnd.IsEnabled(res::IDC_BTN_REGISTER));
-    EXPECT_TRUE(wnd.IsEnabled(res::IDC_BTN_LOGIN));
-    EXPECT_EQ(wnd.Text(res::IDC_BTN_LOGIN), res::kBtnLogout);
-    const std::vector<std::string> calls = HandlerCalls();
-    EXPECT_EQ(calls, (std::vector<std::string>{"BeginWait", "MessageBox:" + wnd.messages[0].text,
-                                               "EndWait"}));
-    ExpectReleasedEverything();
-}
-
-TEST_F(RegisterTest, OtherProbeErrorsAreSilentAndTheLoopRunsWithoutProbe) {
-    crypt.probeFailures[kUlvane] = 0x80090020u;
-    AddCert("c0", true, false);
-    Register();
-    EXPECT_EQ(dlg->m_strCspName, kUlvane);
-    EXPECT_EQ(crypt.calls[1], "Acquire:c0:Ulvane CSP Enterprise:1:0");
-    ASSERT_NE(Entry(0), nullptr);
-    ExpectClosingSteps({}, res::kRegistered);
-}
-
-TEST_F(RegisterTest, FirstContainerFailingEndsTheLoopWithNothingRegistered) {
-    AddCert("c0", true, false);
-    AddCert("c1", true, false);
-    AddCert("c2", true, false);
-    crypt.openFailures["c0"] = crypt::kNteBadKeyset;
-    Register();
-    EXPECT_EQ(AcquireCallsWithContainer(), 1);
-    EXPECT_TRUE(store.entries.empty());
-    ExpectClosingSteps({"CryptAcquireContext = 0x80090016"}, res::kNoneRegistered);
-}
-
-TEST_F(RegisterTest, ThirdOfFiveFailingKeepsTheFirstTwoAndTriesNoMore) {
-    for (int k = 0; k < 5; ++k) {
-        AddCert("c" + std::to_string(k), true, false);
+    std::vector<std::ptrdiff_t> at;
+    for (std::string c :
+         {std::string("MessageBox:") + res::kRegistered, std::string("Show:1006:1"),
+          std::string("TabSel:1012:0"), std::string("SetText:1006:") + res::kBtnLogin,
+          std::string("MessageBox:") + res::kLogInAgain}) {
+        at.push_back(std::find(calls.begin(), calls.end(), c) - calls.begin());
     }
-    crypt.openFailures["c2"] = pcsc::kENoSmartcard;
-    Register();
-    EXPECT_EQ(AcquireCallsWithContainer(), 3);
-    EXPECT_NE(Entry(0), nullptr);
-    EXPECT_NE(Entry(1), nullptr);
-    EXPECT_EQ(store.entries.size(), 2u);
-    ExpectClosingSteps({"CryptAcquireContext = 0x8010000c"}, res::kRegistered);
+    EXPECT_TRUE(std::is_sorted(at.begin(), at.end())) << testing::PrintToString(calls);
+    EXPECT_LT(at.back(), static_cast<std::ptrdiff_t>(calls.size()));
+    b.ExpectClosingSteps({}, res::kRegistered);
 }
 
-TEST_F(RegisterTest, StoreThatCannotBeOpenedReleasesTheContainerAndEndsTheLoop) {
-    AddCert("c0", true, false);
-    AddCert("c1", true, false);
-    store.failures["CertOpenStore"] = 0x80070005u;
-    Register();
-    EXPECT_EQ(AcquireCallsWithContainer(), 1);
-    ExpectClosingSteps({"CertOpenStore = 0x80070005"}, res::kNoneRegistered);
+TEST(RegisterTest, UnregisteredProviderFallsBackToMorvexAndTheMemberKeepsIt) {
+    Bench b({{"c0", {true, true}}});
+    b.crypt.providers = {kMorvex};
+    b.Register();
+    EXPECT_EQ(b.dlg->m_strCspName, kMorvex);
+    EXPECT_EQ(b.crypt.calls[0], "Acquire:null:Ulvane CSP Enterprise:1:f0000000");
+    EXPECT_EQ(b.crypt.calls[1], "Acquire:null:Morvex CSP Enterprise:1:f0000000");
+    EXPECT_EQ(b.crypt.calls[2], "Acquire:c0:Morvex CSP Enterprise:1:0");
+    ASSERT_NE(b.Entry(0), nullptr);
+    EXPECT_EQ(b.Entry(0)->provName, u"Morvex CSP Enterprise");
+    b.ExpectClosingSteps({}, res::kRegistered);
 }
 
-TEST_F(RegisterTest, EveryAddFailingShowsOneMessageEachAndReportsNothingRegistered) {
-    AddCert("c0", true, true);
-    AddCert("c1", false, true);
-    AddCert("c2", true, false);
-    store.failures["CertAddCertificateContextToStore"] = 0x80070070u;
-    Register();
-    // One message per certificate: the key-spec loop is left at the first failed add.
-    ExpectClosingSteps({"CertAddCertificateContextToStore = 0x80070070",
-                        "CertAddCertificateContextToStore = 0x80070070",
-                        "CertAddCertificateContextToStore = 0x80070070"},
-                       res::kNoneRegistered);
-    EXPECT_EQ(AcquireCallsWithContainer(), 3);
+TEST(RegisterTest, FailedSecondProbeStopsEarlyWithOneMessageAndNoOtherChange) {
+    Bench b({{"c0", {true, true}}});
+    b.crypt.providers = {};
+    b.crypt.probeFailures[kMorvex] = 0x8009001Du;  // the second probe's own error is shown
+    const std::vector<std::string> calls = b.Register();
+    const std::string text = "CryptAcquireContext = 0x8009001d \n 請確認是否安裝CSP";
+    EXPECT_EQ(calls, (std::vector<std::string>{"BeginWait", "MessageBox:" + text, "EndWait"}));
+    ASSERT_EQ(b.wnd.messages.size(), 1u);
+    EXPECT_EQ(b.wnd.messages[0].caption, std::nullopt);
+    EXPECT_EQ(b.wnd.messages[0].icon, MsgIcon::None);
+    EXPECT_TRUE(b.store.calls.empty());
+    EXPECT_EQ(b.crypt.calls.size(), 2u);
+    EXPECT_EQ(b.dlg->m_bLoggedIn, 0);
+    EXPECT_EQ(b.dlg->m_hCard, 0u);
+    // Still on the certificate page, 1006 and 1020 usable, no text touched.
+    EXPECT_EQ(b.wnd.tabSel, 2);
+    EXPECT_TRUE(b.wnd.IsShown(res::IDC_BTN_REGISTER));
+    EXPECT_TRUE(b.wnd.IsEnabled(res::IDC_BTN_REGISTER));
+    EXPECT_TRUE(b.wnd.IsEnabled(res::IDC_BTN_LOGIN));
+    EXPECT_EQ(b.wnd.Text(res::IDC_BTN_LOGIN), res::kBtnLogout);
+    b.ExpectReleasedEverything();
 }
 
-TEST_F(RegisterTest, NoContainerWithAKeyReportsNothingRegistered) {
-    AddCert("c0", false, false);
-    AddCert("c1", false, false);
-    Register();
-    EXPECT_TRUE(store.entries.empty());
-    ExpectClosingSteps({}, res::kNoneRegistered);
-}
-
-TEST_F(RegisterTest, KeyAndPropertyFailuresEndOnlyThatCertificate) {
-    AddCert("c0", true, true);
-    AddCert("c1", true, true);
-    crypt.keyFailures[{"c0", kAtSignature}] = 0x80090020u;
-    Register();
-    // c0: the error ends its key-spec loop, so its exchange key is not asked for.
-    EXPECT_EQ(Entry(0), nullptr);
-    ASSERT_NE(Entry(1), nullptr);
-    EXPECT_EQ(Entry(1)->keySpec, kAtKeyExchange);
-    ExpectClosingSteps({"CryptGetUserKey = 0x80090020"}, res::kRegistered);
-}
-
-TEST_F(RegisterTest, PropertyFailureSkipsTheAdd) {
-    AddCert("c0", true, false);
-    store.failures["CertSetCertificateContextProperty"] = 0x80092004u;
-    Register();
-    EXPECT_EQ(std::count(store.calls.begin(), store.calls.end(), "Add:3"), 0);
-    ExpectClosingSteps({"CertSetCertificateContextProperty = 0x80092004"}, res::kNoneRegistered);
-}
-
-TEST_F(RegisterTest, CountOfZeroStillProbesAndCloses) {
-    Register();
-    EXPECT_EQ(crypt.calls, (std::vector<std::string>{
-                               "Acquire:null:Ulvane CSP Enterprise:1:f0000000", "Release:0"}));
-    EXPECT_TRUE(store.calls.empty());
-    ExpectClosingSteps({}, res::kNoneRegistered);
+// Failures along the loop: which containers are tried, what is shown, what is kept.
+TEST(RegisterTest, FailuresEndTheirCertificateOrTheLoopAndTheOutcomeSaysWhatWasAdded) {
+    struct Fault {
+        std::string call;  // "probe", "open", "key" (signature), a store or PC/SC call
+        std::string key;   // provider or container
+        std::uint32_t code;
+    };
+    struct Case {
+        const char* name;
+        Containers containers;
+        Fault fault;
+        std::vector<std::string> errors;
+        const char* outcome;
+        int acquires;                 // container opens
+        std::vector<int> registered;  // certificates with an entry
+    };
+    const FakeContainer sig{true, false}, exch{false, true}, both{true, true}, none{};
+    const std::string addError = "CertAddCertificateContextToStore = 0x80070070";
+    const char* const ok = res::kRegistered;
+    const char* const nothing = res::kNoneRegistered;
+    // clang-format off
+    const Case cases[] = {
+        {"a failed disconnect is shown and registration goes on", {{"c0", sig}},
+         {"SCardDisconnect", "", pcsc::kWRemovedCard},
+         {"Error:" + ScriptedPcsc::TextFor(pcsc::kWRemovedCard) + "\n"}, ok, 1, {0}},
+        {"other probe errors are silent", {{"c0", sig}}, {"probe", kUlvane, 0x80090020u},
+         {}, ok, 1, {0}},
+        {"first of several failing", {{"c0", sig}, {"c1", sig}, {"c2", sig}},
+         {"open", "c0", crypt::kNteBadKeyset}, {"CryptAcquireContext = 0x80090016"}, nothing, 1,
+         {}},
+        {"third of five failing",
+         {{"c0", sig}, {"c1", sig}, {"c2", sig}, {"c3", sig}, {"c4", sig}},
+         {"open", "c2", pcsc::kENoSmartcard}, {"CryptAcquireContext = 0x8010000c"}, ok, 3, {0, 1}},
+        {"store cannot be opened", {{"c0", sig}, {"c1", sig}},
+         {"CertOpenStore", "", 0x80070005u}, {"CertOpenStore = 0x80070005"}, nothing, 1, {}},
+        // One message per certificate: the key-spec loop is left at the first failed add.
+        {"every add failing", {{"c0", both}, {"c1", exch}, {"c2", sig}},
+         {"CertAddCertificateContextToStore", "", 0x80070070u},
+         {addError, addError, addError}, nothing, 3, {}},
+        {"no container with a key", {{"c0", none}, {"c1", none}}, {}, {}, nothing, 2, {}},
+        // The key error ends c0's key-spec loop: its exchange key is not asked for.
+        {"key failure", {{"c0", both}, {"c1", both}}, {"key", "c0", 0x80090020u},
+         {"CryptGetUserKey = 0x80090020"}, ok, 2, {1}},
+        {"property failure skips the add", {{"c0", sig}},
+         {"CertSetCertificateContextProperty", "", 0x80092004u},
+         {"CertSetCertificateContextProperty = 0x80092004"}, nothing, 1, {}},
+        {"count of zero still probes and closes", {}, {}, {}, nothing, 0, {}},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(c.containers);
+        const Fault& f = c.fault;
+        if (f.call == "probe") {
+            b.crypt.probeFailures[f.key] = f.code;
+        } else if (f.call == "open") {
+            b.crypt.openFailures[f.key] = f.code;
+        } else if (f.call == "key") {
+            b.crypt.keyFailures[{f.key, kAtSignature}] = f.code;
+        } else if (f.call == "SCardDisconnect") {
+            b.pcsc.failures[f.call] = f.code;
+            b.pcsc.failTimes[f.call] = 1;
+        } else if (!f.call.empty()) {
+            b.store.failures[f.call] = f.code;
+        }
+        b.Register();
+        EXPECT_EQ(b.crypt.calls.front(), "Acquire:null:Ulvane CSP Enterprise:1:f0000000");
+        EXPECT_EQ(b.dlg->m_strCspName, kUlvane);
+        EXPECT_EQ(b.AcquireCallsWithContainer(), c.acquires);
+        EXPECT_EQ(b.store.entries.size(), c.registered.size());
+        for (int k : c.registered) {
+            EXPECT_NE(b.Entry(k), nullptr) << k;
+        }
+        b.ExpectClosingSteps(c.errors, c.outcome);
+    }
 }
 
 }  // namespace

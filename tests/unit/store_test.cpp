@@ -31,11 +31,9 @@ namespace fs = std::filesystem;
 using store::HCERTSTORE;
 using store::SqliteStoreApi;
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "quorlin-store-XXXXXX").string();
-        path = mkdtemp(pattern.data());
+struct TempDir {
+    TempDir() : path((fs::temp_directory_path() / "quorlin-store-XXXXXX").string()) {
+        mkdtemp(path.data());
     }
     ~TempDir() {
         std::error_code ec;
@@ -60,24 +58,27 @@ x509::CertContext Context(std::vector<std::uint8_t> der) {
     return c;
 }
 
+HCERTSTORE OpenMy(SqliteStoreApi& api, const char16_t* name = u"MY") {
+    return api.CertOpenStore(store::kCertStoreProvSystemW, 0, 0, store::kCertSystemStoreCurrentUser,
+                             name);
+}
+
 // Attaches a key-provider property and adds; true on success.
 bool AddWithKey(SqliteStoreApi& api, HCERTSTORE store, const x509::CertContext& cert,
-                const std::u16string& container, std::uint32_t keySpec) {
-    std::u16string container16 = container;
+                std::u16string container, std::uint32_t keySpec) {
     std::u16string provider = u"Morvex CSP Enterprise";
-    x509::CryptKeyProvInfo info{};
-    info.pwszContainerName = container16.data();
-    info.pwszProvName = provider.data();
-    info.dwProvType = 1;
-    info.dwKeySpec = keySpec;
+    x509::CryptKeyProvInfo info{container.data(), provider.data(), 1, 0, 0, nullptr, keySpec};
     return api.CertSetCertificateContextProperty(&cert, store::kCertKeyProvInfoPropId, 0, &info) &&
            api.CertAddCertificateContextToStore(store, &cert, store::kCertStoreAddReplaceExisting,
                                                 nullptr);
 }
 
-HCERTSTORE OpenMy(SqliteStoreApi& api, const char16_t* name = u"MY") {
-    return api.CertOpenStore(store::kCertStoreProvSystemW, 0, 0, store::kCertSystemStoreCurrentUser,
-                             name);
+// Opens "MY" and adds one certificate; the same, closing the store again.
+bool AddOne(SqliteStoreApi& api, const std::vector<std::uint8_t>& der, std::u16string container) {
+    HCERTSTORE store = OpenMy(api);
+    const bool added = store != nullptr && AddWithKey(api, store, Context(der), container, 1);
+    api.CertCloseStore(store, store::kCertCloseStoreForceFlag);
+    return added;
 }
 
 // Runs body in a child process; returns what it reports ("" = fine).
@@ -90,38 +91,30 @@ std::string InChild(const std::function<std::string()>& body) {
     if (pid == 0) {
         close(fds[0]);
         const std::string result = body();
-        if (!result.empty() && write(fds[1], result.data(), result.size()) < 0) {
-            _exit(3);
-        }
-        _exit(0);
+        _exit(write(fds[1], result.data(), result.size()) < 0 ? 3 : 0);
     }
     close(fds[1]);
     std::string out;
     char buf[256];
-    ssize_t n = 0;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+    for (ssize_t n = 0; (n = read(fds[0], buf, sizeof buf)) > 0;) {
         out.append(buf, static_cast<std::size_t>(n));
     }
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        out += " (child ended abnormally)";
-    }
-    return out;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : out + " (child ended abnormally)";
 }
 
 std::string IntegrityCheck(const std::string& path) {
     sqlite3* db = nullptr;
+    sqlite3_stmt* s = nullptr;
     std::string result = "cannot open";
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* s = nullptr;
-        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &s, nullptr) == SQLITE_OK &&
-            sqlite3_step(s) == SQLITE_ROW) {
-            result = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-        }
-        sqlite3_finalize(s);
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW) {
+        result = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
     }
+    sqlite3_finalize(s);
     sqlite3_close(db);
     return result;
 }
@@ -148,14 +141,12 @@ TEST(SqliteStoreTest, KeepsOneEntryPerCertificateWithItsPropertyAndPrivateModes)
     HCERTSTORE store = OpenMy(api, u"my");  // names ignore case
     umask(saved);
     ASSERT_NE(store, nullptr) << std::hex << GetLastError();
-
-    struct stat st {};
-    ASSERT_EQ(stat(dir.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(stat((tmp.path + "/data").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(stat(api.DatabasePath().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    for (auto [path, mode] :
+         {std::pair{dir, 0700u}, {tmp.path + "/data", 0700u}, {api.DatabasePath(), 0600u}}) {
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, mode) << path;
+    }
 
     const x509::CertContext alice = Context(ReadFixture("alice-ec.der"));
     const x509::CertContext bob = Context(ReadFixture("bob-ec.der"));
@@ -163,8 +154,7 @@ TEST(SqliteStoreTest, KeepsOneEntryPerCertificateWithItsPropertyAndPrivateModes)
     ASSERT_TRUE(AddWithKey(api, store, alice, u"Quorlin-Alice", 1));  // replaces
     ASSERT_TRUE(AddWithKey(api, store, bob, std::u16string{0xA4, 0x40, u'x'}, 2));
     EXPECT_EQ(alice.keyProvInfo->keySpec, 1u);
-    // Another name is another store.
-    HCERTSTORE other = OpenMy(api, u"Other");
+    HCERTSTORE other = OpenMy(api, u"Other");  // another name is another store
     ASSERT_NE(other, nullptr);
     ASSERT_TRUE(AddWithKey(api, other, alice, u"Quorlin-Alice", 2));
     EXPECT_TRUE(api.CertCloseStore(other, 0));
@@ -174,20 +164,18 @@ TEST(SqliteStoreTest, KeepsOneEntryPerCertificateWithItsPropertyAndPrivateModes)
     auto my = reader.List("MY");
     ASSERT_TRUE(my);
     ASSERT_EQ(my->size(), 2u);
-    const store::StoredCertificate* a = nullptr;
-    const store::StoredCertificate* b = nullptr;
-    for (const auto& e : *my) {
-        (e.der == alice.encoded ? a : b) = &e;
-    }
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(a->thumbprint, Sha1Hex(alice.encoded));
-    EXPECT_EQ(a->container, "Quorlin-Alice");
-    EXPECT_EQ(a->provider, "Morvex CSP Enterprise");
-    EXPECT_EQ(a->provType, 1u);
-    EXPECT_EQ(a->flags, 0u);
-    EXPECT_EQ(a->keySpec, 1u);
-    EXPECT_EQ(b->der, bob.encoded);
-    EXPECT_EQ(b->container, "\u00A4@x");  // each code unit kept as the character it is
+    const bool aliceFirst = my->front().der == alice.encoded;
+    const store::StoredCertificate& a = (*my)[aliceFirst ? 0 : 1];
+    const store::StoredCertificate& b = (*my)[aliceFirst ? 1 : 0];
+    EXPECT_EQ(a.der, alice.encoded);
+    EXPECT_EQ(a.thumbprint, Sha1Hex(alice.encoded));
+    EXPECT_EQ(a.container, "Quorlin-Alice");
+    EXPECT_EQ(a.provider, "Morvex CSP Enterprise");
+    EXPECT_EQ(a.provType, 1u);
+    EXPECT_EQ(a.flags, 0u);
+    EXPECT_EQ(a.keySpec, 1u);
+    EXPECT_EQ(b.der, bob.encoded);
+    EXPECT_EQ(b.container, "\u00A4@x");  // each code unit kept as the character it is
     EXPECT_EQ(reader.List()->size(), 3u);
 
     auto found = reader.Find(Sha1Hex(alice.encoded).substr(0, 6));
@@ -202,63 +190,60 @@ TEST(SqliteStoreTest, KeepsOneEntryPerCertificateWithItsPropertyAndPrivateModes)
 TEST(SqliteStoreTest, RefusesWhatItDoesNotSupport) {
     TempDir tmp;
     SqliteStoreApi api(tmp.path + "/quorlin");
-    auto refused = [&](std::uint32_t provider, std::uint32_t flags, const char16_t* name) {
-        SetLastError(0);
-        return api.CertOpenStore(provider, 0, 0, flags, name) == nullptr &&
-               GetLastError() == store::kEInvalidArg;
+    const std::uint32_t system = store::kCertStoreProvSystemW;
+    const std::uint32_t user = store::kCertSystemStoreCurrentUser;
+    struct Open {
+        std::uint32_t provider, flags;
+        const char16_t* name;
     };
-    EXPECT_TRUE(refused(2, store::kCertSystemStoreCurrentUser, u"MY"));  // memory store
-    EXPECT_TRUE(refused(store::kCertStoreProvSystemW, 0x20000, u"MY"));  // local machine
-    EXPECT_TRUE(refused(store::kCertStoreProvSystemW, 0x18000, u"MY"));  // read-only flag
-    EXPECT_TRUE(refused(store::kCertStoreProvSystemW, store::kCertSystemStoreCurrentUser, nullptr));
-    EXPECT_TRUE(refused(store::kCertStoreProvSystemW, store::kCertSystemStoreCurrentUser, u""));
-    EXPECT_TRUE(
-        refused(store::kCertStoreProvSystemW, store::kCertSystemStoreCurrentUser, u"M\u00dd"));
+    // A memory store, the local machine, read-only, no name, an empty one, a near miss.
+    for (Open o :
+         {Open{2, user, u"MY"}, Open{system, 0x20000, u"MY"}, Open{system, 0x18000, u"MY"},
+          Open{system, user, nullptr}, Open{system, user, u""}, Open{system, user, u"M\u00dd"}}) {
+        SetLastError(0);
+        EXPECT_EQ(api.CertOpenStore(o.provider, 0, 0, o.flags, o.name), nullptr);
+        EXPECT_EQ(GetLastError(), store::kEInvalidArg);
+    }
     EXPECT_FALSE(fs::exists(tmp.path + "/quorlin"));  // nothing made for a refused open
 
     HCERTSTORE store = OpenMy(api);
     ASSERT_NE(store, nullptr);
     const x509::CertContext alice = Context(ReadFixture("alice-ec.der"));
-    for (std::uint32_t disposition : {1u, 2u, 4u, 5u}) {
-        EXPECT_FALSE(api.CertAddCertificateContextToStore(store, &alice, disposition, nullptr));
-        EXPECT_EQ(GetLastError(), store::kEInvalidArg);
+    std::vector<std::uint8_t> trailing = alice.encoded;
+    trailing.push_back(0);
+    const x509::CertContext junk = Context(ReadFixture("not-a-cert.der"));
+    const x509::CertContext withTail = Context(trailing);
+    int token = 0;
+    auto* bogus = reinterpret_cast<HCERTSTORE>(&token);
+    struct Add {
+        HCERTSTORE store;
+        const x509::CertContext* cert;
+        std::uint32_t disposition, error;
+    };
+    for (Add c :
+         {Add{store, &alice, 1, store::kEInvalidArg}, Add{store, &alice, 2, store::kEInvalidArg},
+          Add{store, &alice, 4, store::kEInvalidArg}, Add{store, &alice, 5, store::kEInvalidArg},
+          Add{store, nullptr, 3, store::kEInvalidArg},
+          Add{store, &junk, 3, store::kCryptEAsn1BadTag},
+          Add{store, &withTail, 3, store::kCryptEAsn1BadTag},
+          Add{bogus, &alice, 3, store::kEInvalidHandle}}) {
+        EXPECT_FALSE(api.CertAddCertificateContextToStore(c.store, c.cert, c.disposition, nullptr));
+        EXPECT_EQ(GetLastError(), c.error) << c.disposition;
     }
     const x509::CertContext* out = &alice;
     EXPECT_FALSE(api.CertAddCertificateContextToStore(store, &alice, 3, &out));
     EXPECT_EQ(out, nullptr);
-    EXPECT_FALSE(api.CertAddCertificateContextToStore(store, nullptr, 3, nullptr));
-    EXPECT_EQ(GetLastError(), store::kEInvalidArg);
-    const x509::CertContext junk = Context(ReadFixture("not-a-cert.der"));
-    EXPECT_FALSE(api.CertAddCertificateContextToStore(store, &junk, 3, nullptr));
-    EXPECT_EQ(GetLastError(), store::kCryptEAsn1BadTag);
-    std::vector<std::uint8_t> trailing = alice.encoded;
-    trailing.push_back(0);
-    const x509::CertContext withTail = Context(trailing);
-    EXPECT_FALSE(api.CertAddCertificateContextToStore(store, &withTail, 3, nullptr));
-    int token = 0;
-    auto* bogus = reinterpret_cast<HCERTSTORE>(&token);
-    EXPECT_FALSE(api.CertAddCertificateContextToStore(bogus, &alice, 3, nullptr));
-    EXPECT_EQ(GetLastError(), store::kEInvalidHandle);
     EXPECT_FALSE(api.CertCloseStore(bogus, 0));
     EXPECT_TRUE(api.CertCloseStore(nullptr, 0));
 
     x509::CryptKeyProvInfo info{};
-    EXPECT_FALSE(api.CertSetCertificateContextProperty(&alice, 3, 0, &info));
+    EXPECT_FALSE(api.CertSetCertificateContextProperty(&alice, 3, 0, &info));  // another property
     EXPECT_EQ(GetLastError(), store::kEInvalidArg);
     EXPECT_FALSE(api.CertSetCertificateContextProperty(&alice, 2, 1, &info));
-    // Null strings are empty names; null data takes the property away.
-    EXPECT_TRUE(api.CertSetCertificateContextProperty(&alice, 2, 0, &info));
-    ASSERT_TRUE(alice.keyProvInfo);
-    EXPECT_TRUE(alice.keyProvInfo->containerName.empty());
-    EXPECT_TRUE(api.CertSetCertificateContextProperty(&alice, 2, 0, nullptr));
-    EXPECT_FALSE(alice.keyProvInfo);
-    ASSERT_TRUE(api.CertAddCertificateContextToStore(store, &alice, 3, nullptr));
     EXPECT_TRUE(api.CertCloseStore(store, 0));
-    auto entries = api.List();
-    ASSERT_TRUE(entries);
-    ASSERT_EQ(entries->size(), 1u);
-    EXPECT_FALSE(entries->front().hasKeyProvInfo);
-    EXPECT_EQ(api.CertCloseStore(store, 0), false);  // already closed
+    EXPECT_FALSE(api.CertCloseStore(store, 0));  // already closed
+    EXPECT_FALSE(api.CertAddCertificateContextToStore(store, &alice, 3, nullptr));
+    EXPECT_EQ(api.List()->size(), 0u);
 }
 
 TEST(SqliteStoreTest, TwoProcessesAddingAtOnceBothSucceed) {
@@ -266,24 +251,17 @@ TEST(SqliteStoreTest, TwoProcessesAddingAtOnceBothSucceed) {
     const std::string dir = tmp.path + "/quorlin";
     const std::vector<std::uint8_t> base = ReadFixture("bob-ec.der");
     constexpr int kPerProcess = 60;
-    auto writer = [&](int first) {
+    // A store per add, as the registration opens it per certificate; both also write one
+    // certificate they share.
+    auto writer = [&](std::uint32_t first) {
         return [&, first]() -> std::string {
             SqliteStoreApi api(dir);
-            for (int k = 0; k < kPerProcess; ++k) {
-                // A store per add, as the registration opens it per certificate.
-                HCERTSTORE store = OpenMy(api);
-                if (store == nullptr) {
-                    return "open " + std::to_string(GetLastError());
-                }
-                const x509::CertContext c =
-                    Context(CertVariant(base, static_cast<std::uint32_t>(first + k)));
-                // Both also write one certificate they share.
-                const x509::CertContext shared = Context(CertVariant(base, 0xFFFFFF));
-                if (!AddWithKey(api, store, c, u"c" + std::u16string(1, u'0' + k % 10), 1) ||
-                    !AddWithKey(api, store, shared, u"c-shared", 1)) {
+            for (std::uint32_t k = 0; k < kPerProcess; ++k) {
+                if (!AddOne(api, CertVariant(base, first + k),
+                            u"c" + std::u16string(1, u'0' + k % 10)) ||
+                    !AddOne(api, CertVariant(base, 0xFFFFFF), u"c-shared")) {
                     return "add failed " + std::to_string(GetLastError());
                 }
-                api.CertCloseStore(store, 1);
             }
             return "";
         };
@@ -308,15 +286,14 @@ TEST(SqliteStoreTest, AWriterKilledMidAddLeavesAWholeDatabase) {
     const std::string dir = tmp.path + "/quorlin";
     const std::vector<std::uint8_t> base = ReadFixture("rsa-bench.der");
     std::size_t lastCount = 0;
-    for (int round = 0; round < 3; ++round) {
+    for (std::uint32_t round = 0; round < 3; ++round) {
         const pid_t pid = fork();
         if (pid == 0) {
             SqliteStoreApi api(dir);
             HCERTSTORE store = OpenMy(api);
             for (std::uint32_t k = 0; store != nullptr; ++k) {
-                const x509::CertContext c =
-                    Context(CertVariant(base, static_cast<std::uint32_t>(round) << 20 | k));
-                AddWithKey(api, store, c, u"c" + std::u16string(1, u'0' + k % 10), 1);
+                AddWithKey(api, store, Context(CertVariant(base, round << 20 | k)),
+                           u"c" + std::u16string(1, u'0' + k % 10), 1);
             }
             _exit(1);
         }
@@ -332,37 +309,30 @@ TEST(SqliteStoreTest, AWriterKilledMidAddLeavesAWholeDatabase) {
         auto entries = api.List();
         ASSERT_TRUE(entries);
         EXPECT_GT(entries->size(), lastCount) << "round " << round;
-        lastCount = entries->size();
         ExpectEntriesWhole(api);
-        // And the store still takes adds.
-        HCERTSTORE store = OpenMy(api);
-        ASSERT_NE(store, nullptr);
-        EXPECT_TRUE(AddWithKey(api, store, Context(ReadFixture("alice-ec.der")), u"c-after", 1));
-        api.CertCloseStore(store, 1);
-        ++lastCount;
+        EXPECT_TRUE(AddOne(api, ReadFixture("alice-ec.der"), u"c-after"));  // still takes adds
+        lastCount = entries->size() + 1;
     }
 }
 
 // In a private mount namespace: a read-only data directory, and a full disk.
 TEST(SqliteStoreTest, ReadOnlyDirectoryAndFullDiskFailClearlyWithNothingHalfWritten) {
     TempDir tmp;
-    const std::string existing = tmp.path + "/existing";
+    const std::string existing = tmp.path + "/existing", fresh = tmp.path + "/fresh",
+                      small = tmp.path + "/small";
     {
         SqliteStoreApi api(existing + "/quorlin");
-        HCERTSTORE store = OpenMy(api);
-        ASSERT_NE(store, nullptr);
-        ASSERT_TRUE(AddWithKey(api, store, Context(ReadFixture("alice-ec.der")), u"c0", 1));
-        api.CertCloseStore(store, 1);
+        ASSERT_TRUE(AddOne(api, ReadFixture("alice-ec.der"), u"c0"));
     }
-    fs::create_directories(tmp.path + "/fresh");
-    fs::create_directories(tmp.path + "/small");
+    fs::create_directories(fresh);
+    fs::create_directories(small);
 
     const std::string result = InChild([&]() -> std::string {
         if (unshare(CLONE_NEWNS) != 0 ||
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             return "SKIP: no private mount namespace (" + std::string(strerror(errno)) + ")";
         }
-        for (const std::string& d : {existing, tmp.path + "/fresh"}) {
+        for (const std::string& d : {existing, fresh}) {
             if (mount(d.c_str(), d.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
                 mount(nullptr, d.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) !=
                     0) {
@@ -370,62 +340,38 @@ TEST(SqliteStoreTest, ReadOnlyDirectoryAndFullDiskFailClearlyWithNothingHalfWrit
             }
         }
         std::string problems;
-        // A database that exists in a directory that became read-only.
-        {
-            SqliteStoreApi api(existing + "/quorlin");
-            HCERTSTORE store = OpenMy(api);
-            bool failed = store == nullptr;
-            if (store != nullptr) {
-                failed = !AddWithKey(api, store, Context(ReadFixture("bob-ec.der")), u"c1", 1);
-                api.CertCloseStore(store, 1);
-            }
-            if (!failed || GetLastError() != store::kEAccessDenied) {
-                problems += "existing: error " + std::to_string(GetLastError()) + "; ";
-            }
-            auto entries = api.List();
-            if (!entries || entries->size() != 1) {
-                problems += "existing: the entry written before is not readable; ";
-            }
-        }
+        auto check = [&](bool ok, const std::string& what) {
+            problems += ok ? "" : what + " (error " + std::to_string(GetLastError()) + "); ";
+        };
+        // A database that exists in a directory that became read-only: the add fails, the
+        // entry written before stays readable.
+        SqliteStoreApi existingApi(existing + "/quorlin");
+        check(!AddOne(existingApi, ReadFixture("bob-ec.der"), u"c1") &&
+                  GetLastError() == store::kEAccessDenied,
+              "existing: add");
+        auto before = existingApi.List();
+        check(before && before->size() == 1, "existing: entry");
         // No database yet, and no directory may be made.
-        {
-            SqliteStoreApi api(tmp.path + "/fresh/quorlin");
-            if (OpenMy(api) != nullptr || GetLastError() != store::kEAccessDenied) {
-                problems += "fresh: error " + std::to_string(GetLastError()) + "; ";
-            }
-        }
+        SqliteStoreApi freshApi(fresh + "/quorlin");
+        check(OpenMy(freshApi) == nullptr && GetLastError() == store::kEAccessDenied, "fresh");
         // A disk that fills up while adding.
-        const std::string small = tmp.path + "/small";
         if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=96k") != 0) {
             return problems + "SKIP: tmpfs mount failed";
         }
-        {
-            SqliteStoreApi api(small + "/quorlin");
-            HCERTSTORE store = OpenMy(api);
-            if (store == nullptr) {
-                return problems + "small: open failed " + std::to_string(GetLastError());
-            }
-            const std::vector<std::uint8_t> base = ReadFixture("rsa-bench.der");
-            std::uint32_t added = 0;
-            while (added < 1000 &&
-                   AddWithKey(api, store, Context(CertVariant(base, added)), u"c", 1)) {
-                ++added;
-            }
-            const std::uint32_t error = GetLastError();
-            api.CertCloseStore(store, 1);
-            if (added == 1000 || error != store::kEDiskFull) {
-                problems += "small: " + std::to_string(added) + " adds, error " +
-                            std::to_string(error) + "; ";
-            }
-            if (IntegrityCheck(api.DatabasePath()) != "ok") {
-                problems += "small: integrity; ";
-            }
-            auto entries = api.List();
-            if (!entries || entries->size() != added) {
-                problems += "small: " + std::to_string(entries ? entries->size() : 0) +
-                            " entries for " + std::to_string(added) + " adds; ";
-            }
+        SqliteStoreApi api(small + "/quorlin");
+        HCERTSTORE store = OpenMy(api);
+        check(store != nullptr, "small: open");
+        const std::vector<std::uint8_t> base = ReadFixture("rsa-bench.der");
+        std::uint32_t added = 0;
+        while (added < 1000 && AddWithKey(api, store, Context(CertVariant(base, added)), u"c", 1)) {
+            ++added;
         }
+        check(added < 1000 && GetLastError() == store::kEDiskFull,
+              "small: " + std::to_string(added) + " adds");
+        api.CertCloseStore(store, 1);
+        check(IntegrityCheck(api.DatabasePath()) == "ok", "small: integrity");
+        auto entries = api.List();
+        check(entries && entries->size() == added, "small: entries");
         return problems;
     });
     if (result.rfind("SKIP:", 0) == 0) {
@@ -434,6 +380,7 @@ TEST(SqliteStoreTest, ReadOnlyDirectoryAndFullDiskFailClearlyWithNothingHalfWrit
     EXPECT_EQ(result, "");
 }
 
+// What the read-only and full-disk test shows where the mounts it needs can be had.
 TEST(SqliteStoreTest, SqliteErrorsMapToPlatformCodes) {
     EXPECT_EQ(store::MapSqliteError(SQLITE_BUSY, 0), store::kEBusy);
     EXPECT_EQ(store::MapSqliteError(SQLITE_FULL, 0), store::kEDiskFull);
