@@ -86,6 +86,22 @@ bool Exec(sqlite3* db, const char* sql) {
     return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+// Switching to WAL answers SQLITE_BUSY at once while another connection holds a lock: the
+// busy handler is not consulted there, so wait it out here, for as long as the handler would.
+bool EnableWal(sqlite3* db, int timeoutMs) {
+    constexpr int kPauseMs = 5;
+    for (int waited = 0;; waited += kPauseMs) {
+        const int rc = sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) {
+            return true;
+        }
+        if ((rc & 0xFF) != SQLITE_BUSY || waited >= timeoutMs) {
+            return false;
+        }
+        sqlite3_sleep(kPauseMs);
+    }
+}
+
 // mkdir -p, each directory made here 0700 whatever the umask.
 bool MakeDirectories(const std::string& path, int* err) {
     std::string partial;
@@ -286,8 +302,8 @@ sqlite3* SqliteStoreApi::OpenDatabase(Mode mode) {
     // FULL: a committed add survives a power loss too, not only a killed process.
     bool ok = mode == Mode::kRead || Exec(db, "PRAGMA synchronous = FULL");
     if (ok && create) {
-        ok = Exec(db, "PRAGMA journal_mode = WAL") && Exec(db, "BEGIN IMMEDIATE") &&
-             Exec(db, kSchema) && Exec(db, "COMMIT");
+        ok = EnableWal(db, kBusyTimeoutMs) && Exec(db, "BEGIN IMMEDIATE") && Exec(db, kSchema) &&
+             Exec(db, "COMMIT");
     }
     if (ok && mode == Mode::kRead) {
         ok = Exec(db, "SELECT count(*) FROM sqlite_master");
