@@ -86,6 +86,16 @@ bool Exec(sqlite3* db, const char* sql) {
     return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+// Keeps the failed step's error as the last error, then undoes whatever the transaction did.
+void AbandonTransaction(sqlite3* db, Stmt& stmt) {
+    const std::uint32_t error = LastDbError(db);
+    stmt.reset();
+    if (sqlite3_get_autocommit(db) == 0) {
+        Exec(db, "ROLLBACK");
+    }
+    SetLastError(error);
+}
+
 // Switching to WAL answers SQLITE_BUSY at once while another connection holds a lock: the
 // busy handler is not consulted there, so wait it out here, for as long as the handler would.
 bool EnableWal(sqlite3* db, int timeoutMs) {
@@ -437,12 +447,7 @@ bool SqliteStoreApi::CertAddCertificateContextToStore(HCERTSTORE store,
         ok = Exec(db, "COMMIT");
     }
     if (!ok) {
-        const std::uint32_t error = LastDbError(db);
-        stmt.reset();
-        if (sqlite3_get_autocommit(db) == 0) {
-            Exec(db, "ROLLBACK");
-        }
-        SetLastError(error);
+        AbandonTransaction(db, stmt);
         return false;
     }
     return true;
@@ -535,12 +540,7 @@ std::optional<int> SqliteStoreApi::Remove(const std::string& thumbprint,
         ok = ok && Exec(db, "COMMIT");
     }
     if (!ok) {
-        const std::uint32_t error = LastDbError(db);
-        stmt.reset();
-        if (sqlite3_get_autocommit(db) == 0) {
-            Exec(db, "ROLLBACK");
-        }
-        SetLastError(error);
+        AbandonTransaction(db, stmt);
         sqlite3_close_v2(db);
         return std::nullopt;
     }
