@@ -82,10 +82,17 @@ bool AddOne(SqliteStoreApi& api, const std::vector<std::uint8_t>& der, std::u16s
 }
 
 // Runs body in a child process; returns what it reports ("" = fine).
-std::string InChild(const std::function<std::string()>& body) {
+// A child process running body; forked from this (single) thread, since a child forked
+// while another thread holds the allocator's lock would wait on it for ever.
+struct Child {
+    pid_t pid;
+    int fd;
+};
+
+Child StartChild(const std::function<std::string()>& body) {
     int fds[2];
     if (pipe(fds) != 0) {
-        return "pipe failed";
+        return {-1, -1};
     }
     const pid_t pid = fork();
     if (pid == 0) {
@@ -94,15 +101,27 @@ std::string InChild(const std::function<std::string()>& body) {
         _exit(write(fds[1], result.data(), result.size()) < 0 ? 3 : 0);
     }
     close(fds[1]);
+    return {pid, fds[0]};
+}
+
+// What the child reported; empty when it did all its work.
+std::string FinishChild(const Child& child) {
+    if (child.pid < 0) {
+        return "fork failed";
+    }
     std::string out;
     char buf[256];
-    for (ssize_t n = 0; (n = read(fds[0], buf, sizeof buf)) > 0;) {
+    for (ssize_t n = 0; (n = read(child.fd, buf, sizeof buf)) > 0;) {
         out.append(buf, static_cast<std::size_t>(n));
     }
-    close(fds[0]);
+    close(child.fd);
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(child.pid, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : out + " (child ended abnormally)";
+}
+
+std::string InChild(const std::function<std::string()>& body) {
+    return FinishChild(StartChild(body));
 }
 
 std::string IntegrityCheck(const std::string& path) {
@@ -266,13 +285,10 @@ TEST(SqliteStoreTest, TwoProcessesAddingAtOnceBothSucceed) {
             return "";
         };
     };
-    std::string first, second;
-    std::thread a([&] { first = InChild(writer(0)); });
-    std::thread b([&] { second = InChild(writer(1000)); });
-    a.join();
-    b.join();
-    EXPECT_EQ(first, "");
-    EXPECT_EQ(second, "");
+    const Child a = StartChild(writer(0));
+    const Child b = StartChild(writer(1000));
+    EXPECT_EQ(FinishChild(a), "");
+    EXPECT_EQ(FinishChild(b), "");
     SqliteStoreApi api(dir);
     auto entries = api.List("MY");
     ASSERT_TRUE(entries);
