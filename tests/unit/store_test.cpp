@@ -206,6 +206,29 @@ TEST(SqliteStoreTest, KeepsOneEntryPerCertificateWithItsPropertyAndPrivateModes)
     EXPECT_EQ(IntegrityCheck(api.DatabasePath()), "ok");
 }
 
+// The database file exists before its table does: a first open that stopped there (a full
+// disk) or that has not yet got so far. The viewer sees no entries, not an error.
+TEST(SqliteStoreTest, ADatabaseWithoutItsTableYetReadsAsEmpty) {
+    TempDir tmp;
+    SqliteStoreApi api(tmp.path);
+    {
+        std::FILE* f = std::fopen(api.DatabasePath().c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fclose(f);
+    }
+    auto entries = api.List();
+    ASSERT_TRUE(entries) << std::hex << GetLastError();
+    EXPECT_TRUE(entries->empty());
+    auto found = api.Find("ABCD");
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(found->empty());
+    EXPECT_EQ(api.Remove(std::string(40, 'A')), 0);
+
+    // The next add makes the table and is seen.
+    ASSERT_TRUE(AddOne(api, ReadFixture("alice-ec.der"), u"c0"));
+    EXPECT_EQ(api.List()->size(), 1u);
+}
+
 TEST(SqliteStoreTest, RefusesWhatItDoesNotSupport) {
     TempDir tmp;
     SqliteStoreApi api(tmp.path + "/quorlin");

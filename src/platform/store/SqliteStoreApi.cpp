@@ -177,6 +177,21 @@ void ReadRow(sqlite3_stmt* s, StoredCertificate& c) {
     c.added = sqlite3_column_int64(s, 8);
 }
 
+// 1 when the certificates table exists, 0 when the database has none yet (its first
+// open stopped before making it, or is still at it), -1 when the schema cannot be read.
+int HasCertificateTable(sqlite3* db) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT 1 FROM sqlite_master WHERE type = 'table'"
+                           " AND name = 'certificates'",
+                           -1, &raw, nullptr) != SQLITE_OK) {
+        return -1;
+    }
+    Stmt stmt(raw);
+    const int rc = sqlite3_step(raw);
+    return rc == SQLITE_ROW ? 1 : rc == SQLITE_DONE ? 0 : -1;
+}
+
 }  // namespace
 
 std::uint32_t MapSqliteError(int code, int systemErrno) {
@@ -476,6 +491,13 @@ std::optional<std::vector<StoredCertificate>> SqliteStoreApi::Query(const std::s
     if (db == nullptr) {
         return std::nullopt;
     }
+    if (const int table = HasCertificateTable(db); table <= 0) {
+        if (table < 0) {
+            SetLastError(LastDbError(db));
+        }
+        sqlite3_close_v2(db);
+        return table < 0 ? std::nullopt : std::optional(out);
+    }
     sqlite3_stmt* raw = nullptr;
     const char* sql =
         "SELECT store, thumbprint, der, container, provider, prov_type, prov_flags, key_spec,"
@@ -522,6 +544,13 @@ std::optional<int> SqliteStoreApi::Remove(const std::string& thumbprint,
     sqlite3* db = OpenDatabase(Mode::kWrite);
     if (db == nullptr) {
         return std::nullopt;
+    }
+    if (const int table = HasCertificateTable(db); table <= 0) {
+        if (table < 0) {
+            SetLastError(LastDbError(db));
+        }
+        sqlite3_close_v2(db);
+        return table < 0 ? std::nullopt : std::optional(0);
     }
     sqlite3_stmt* raw = nullptr;
     bool ok = Exec(db, "BEGIN IMMEDIATE") &&
