@@ -481,22 +481,35 @@ bool SqliteStoreApi::CertCloseStore(HCERTSTORE store, std::uint32_t) {
     return true;
 }
 
-std::optional<std::vector<StoredCertificate>> SqliteStoreApi::Query(const std::string& prefix,
-                                                                    const std::string& storeName) {
-    std::vector<StoredCertificate> out;
+std::optional<sqlite3*> SqliteStoreApi::OpenExisting(Mode mode) {
     if (!FileExists(DatabasePath())) {
-        return out;
+        return nullptr;
     }
-    sqlite3* db = OpenDatabase(Mode::kRead);
+    sqlite3* db = OpenDatabase(mode);
     if (db == nullptr) {
         return std::nullopt;
     }
-    if (const int table = HasCertificateTable(db); table <= 0) {
-        if (table < 0) {
-            SetLastError(LastDbError(db));
-        }
-        sqlite3_close_v2(db);
-        return table < 0 ? std::nullopt : std::optional(out);
+    const int table = HasCertificateTable(db);
+    if (table > 0) {
+        return db;
+    }
+    if (table < 0) {
+        SetLastError(LastDbError(db));
+    }
+    sqlite3_close_v2(db);
+    return table < 0 ? std::nullopt : std::optional<sqlite3*>(nullptr);
+}
+
+std::optional<std::vector<StoredCertificate>> SqliteStoreApi::Query(const std::string& prefix,
+                                                                    const std::string& storeName) {
+    std::vector<StoredCertificate> out;
+    const std::optional<sqlite3*> opened = OpenExisting(Mode::kRead);
+    if (!opened) {
+        return std::nullopt;
+    }
+    sqlite3* db = *opened;
+    if (db == nullptr) {
+        return out;
     }
     sqlite3_stmt* raw = nullptr;
     const char* sql =
@@ -538,19 +551,13 @@ std::optional<std::vector<StoredCertificate>> SqliteStoreApi::Find(
 
 std::optional<int> SqliteStoreApi::Remove(const std::string& thumbprint,
                                           const std::string& storeName) {
-    if (!FileExists(DatabasePath())) {
-        return 0;
-    }
-    sqlite3* db = OpenDatabase(Mode::kWrite);
-    if (db == nullptr) {
+    const std::optional<sqlite3*> opened = OpenExisting(Mode::kWrite);
+    if (!opened) {
         return std::nullopt;
     }
-    if (const int table = HasCertificateTable(db); table <= 0) {
-        if (table < 0) {
-            SetLastError(LastDbError(db));
-        }
-        sqlite3_close_v2(db);
-        return table < 0 ? std::nullopt : std::optional(0);
+    sqlite3* db = *opened;
+    if (db == nullptr) {
+        return 0;
     }
     sqlite3_stmt* raw = nullptr;
     bool ok = Exec(db, "BEGIN IMMEDIATE") &&

@@ -88,6 +88,9 @@ class SqliteStoreApi : public StoreApi {
     // Opens the database (kCreate: making it and its directory when missing); null with
     // the last error set on failure.
     sqlite3* OpenDatabase(Mode mode);
+    // The database for reading or removing entries: nullopt on a failure (last error set),
+    // null when nothing is stored yet (no file, or a file not yet given its table).
+    std::optional<sqlite3*> OpenExisting(Mode mode);
     std::optional<std::vector<StoredCertificate>> Query(const std::string& prefix,
                                                         const std::string& storeName);
 
