@@ -1,0 +1,24 @@
+#pragma once
+// Walking UTF-8 text one character at a time, without trusting it to be well formed.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quorlin::base {
+
+// The length a lead byte announces: 1 to 4, and 1 for a byte that cannot lead.
+std::size_t Utf8SequenceLength(unsigned char lead);
+
+// The bytes of the character at text[pos]: its lead and the continuation bytes that
+// really follow it, so a broken sequence never swallows the character after it. 0 only
+// at the end of the text.
+std::size_t Utf8CharLength(std::string_view text, std::size_t pos);
+
+// The code point of the character at text[pos] (Utf8CharLength bytes of it).
+std::uint32_t Utf8CodePoint(std::string_view text, std::size_t pos);
+
+// Bytes of text that hold at most maxChars whole characters within maxBytes.
+std::size_t Utf8Prefix(std::string_view text, std::size_t maxChars, std::size_t maxBytes);
+
+}  // namespace quorlin::base
