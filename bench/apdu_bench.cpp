@@ -3,7 +3,7 @@
 // In process (always): CQuorlinDlg::TransmitApdu over the scripted PC/SC fake with a
 // responder, i.e. the exchange's own CPU cost (plus the fake's bookkeeping).
 //
-// Over the real service (when run inside scripts/pcscd-private): card::ExchangeApdu
+// Over the real service (when run inside scripts/pcscd-private): card::Exchange
 // through PcscLite, pcscd, vpcd and quorlin-cardsim, beside a bare SCardTransmit loop
 // that sends the very APDUs the exchange sent. The interleaved runs time both in turn on
 // the same connection, so that a machine busy with other work slows both alike; they
@@ -119,10 +119,9 @@ struct Link {
 
     std::int32_t Exchange() {
         std::array<std::uint8_t, card::kMaxResponseData> resp{};
-        std::uint8_t le = 0;
-        return card::ExchangeApdu(pcsc, static_cast<pcsc::ScardHandle>(card), CorePci(), 0x00, 0xA4,
-                                  0x04, 0x00, sizeof kMorvexAid, le, kMorvexAid, resp.data(),
-                                  resp.size());
+        card::Response response{resp.data(), resp.size()};
+        return card::Exchange({pcsc, static_cast<pcsc::ScardHandle>(card), CorePci()},
+                              {0x00, 0xA4, 0x04, 0x00, kMorvexAid, 0}, response);
     }
 
     bool Raw() {

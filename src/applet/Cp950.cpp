@@ -2,8 +2,10 @@
 
 #include <iconv.h>
 
-#include <algorithm>
 #include <cerrno>
+
+#include "base/Secret.h"
+#include "base/Utf8.h"
 
 namespace quorlin::applet {
 
@@ -45,39 +47,13 @@ class Converter {
             iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
             skip(in, left, out);
         }
-        volatile char* wipe = chunk;
-        for (std::size_t i = 0; i < sizeof chunk; ++i) {
-            wipe[i] = 0;
-        }
+        base::WipeSecret(chunk, sizeof chunk);
         return out;
     }
 
   private:
     iconv_t m_cd;
 };
-
-std::size_t Utf8SequenceLength(unsigned char lead) {
-    if (lead < 0x80)
-        return 1;
-    if ((lead & 0xE0) == 0xC0)
-        return 2;
-    if ((lead & 0xF0) == 0xE0)
-        return 3;
-    if ((lead & 0xF8) == 0xF0)
-        return 4;
-    return 1;
-}
-
-// The bytes of the sequence starting at in: its lead and the continuation bytes that
-// actually follow it, so a broken sequence never swallows the character after it.
-std::size_t SequenceToSkip(const char* in, std::size_t left) {
-    const std::size_t want = std::min(Utf8SequenceLength(static_cast<unsigned char>(*in)), left);
-    std::size_t n = 1;
-    while (n < want && (static_cast<unsigned char>(in[n]) & 0xC0) == 0x80) {
-        ++n;
-    }
-    return n;
-}
 
 }  // namespace
 
@@ -89,7 +65,8 @@ std::string Utf8ToCp950(std::string_view utf8) {
     // Code page 950 never takes more bytes than UTF-8 for the same text.
     return conv.Run(utf8.data(), utf8.size(), utf8.size(),
                     [](const char*& in, std::size_t& left, std::string& out) {
-                        const std::size_t n = SequenceToSkip(in, left);
+                        // A broken sequence never swallows the character after it.
+                        const std::size_t n = base::Utf8CharLength({in, left}, 0);
                         in += n;
                         left -= n;
                         out.push_back('?');
@@ -98,11 +75,11 @@ std::string Utf8ToCp950(std::string_view utf8) {
 
 std::string Cp950ToUtf8(const std::uint8_t* bytes, std::size_t length) {
     Converter conv("UTF-8", "CP950");
-    const char* in = reinterpret_cast<const char*>(bytes);
+    const char* text = reinterpret_cast<const char*>(bytes);
     if (!conv.ok()) {
-        return std::string(in, length);
+        return std::string(text, length);
     }
-    return conv.Run(in, length, 3 * length,
+    return conv.Run(text, length, 3 * length,
                     [](const char*& in, std::size_t& left, std::string& out) {
                         ++in;
                         --left;

@@ -3,133 +3,106 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/Secret.h"
+
 namespace quorlin::card {
 
 namespace {
 
 constexpr std::size_t kCommandBufferSize = 300;  // 4 + 1 + 255 + 1 fits
+constexpr std::uint8_t kInsGetResponse = 0xC0;
+constexpr std::uint8_t kSwMoreData = 0x61;
+constexpr std::uint8_t kSwWrongLength = 0x6C;
 
-std::size_t BuildCommand(std::uint8_t* buf, std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
-                         std::uint8_t p2, std::uint8_t lc, const std::uint8_t* data) {
+constexpr std::uint8_t kZeros[kMaxCommandData] = {};
+
+std::size_t BuildCommand(std::uint8_t* buf, const Command& c) {
     std::memset(buf, 0, kCommandBufferSize);
-    buf[0] = cla;
-    buf[1] = ins;
-    buf[2] = p1;
-    buf[3] = p2;
-    std::size_t length = 4;
-    if (lc != 0) {
-        buf[4] = lc;
-        if (data != nullptr) {
-            std::memcpy(buf + 5, data, lc);
-        }
-        length = 5 + static_cast<std::size_t>(lc);
+    buf[0] = c.cla;
+    buf[1] = c.ins;
+    buf[2] = c.p1;
+    buf[3] = c.p2;
+    const std::size_t lc = std::min(c.data.size(), kMaxCommandData);
+    if (lc == 0) {
+        return 4;
     }
-    return length;
+    buf[4] = static_cast<std::uint8_t>(lc);
+    std::memcpy(buf + 5, c.data.data(), lc);
+    return 5 + lc;
 }
 
-// Copies the data part of an answer of n bytes (n > 2) and reports what was kept.
-void TakeData(const std::uint8_t* recv, std::uint32_t n, std::uint8_t& le, std::uint8_t* resp,
-              std::size_t respCapacity, std::size_t* dataLength) {
-    std::size_t count = std::min<std::size_t>({n - 2u, kMaxResponseData, respCapacity});
-    if (count > 0 && resp != nullptr) {
-        std::memcpy(resp, recv, count);
-    } else {
+// The answer of n bytes (n >= 2), as the response reports it.
+void TakeAnswer(const std::uint8_t* recv, std::uint32_t n, Response& r) {
+    r.answered = true;
+    r.sent = n - 2u;
+    std::size_t count = std::min({r.sent, kMaxResponseData, r.capacity});
+    if (r.data == nullptr) {
         count = 0;
     }
-    le = static_cast<std::uint8_t>(count);
-    if (dataLength != nullptr) {
-        *dataLength = count;
+    if (count > 0) {
+        std::memcpy(r.data, recv, count);
     }
+    r.length = count;
+    r.sw = static_cast<std::uint16_t>((recv[n - 2] << 8) | recv[n - 1]);
+}
+
+// 0 when the transmission brought an answer with a status word; else the card result.
+std::int32_t Transmit(const Channel& ch, const std::uint8_t* command, std::size_t length,
+                      std::uint8_t (&recv)[kReceiveLength], std::uint32_t& n) {
+    n = kReceiveLength;
+    const std::uint32_t rv = ch.pcsc.SCardTransmit(
+        ch.card, ch.pci, command, static_cast<std::uint32_t>(length), nullptr, recv, &n);
+    if (rv != pcsc::kSuccess) {
+        return static_cast<std::int32_t>(rv);
+    }
+    if (n > kReceiveLength) {
+        return static_cast<std::int32_t>(pcsc::kEInsufficientBuffer);
+    }
+    if (n < 2) {
+        return kResultNoStatusWord;
+    }
+    return 0;
 }
 
 }  // namespace
 
-void WipeSecret(void* memory, std::size_t size) {
-    volatile auto* p = static_cast<volatile std::uint8_t*>(memory);
-    for (std::size_t i = 0; i < size; ++i) {
-        p[i] = 0;
-    }
+std::span<const std::uint8_t> DataOrZeros(const std::uint8_t* data, std::uint8_t lc) {
+    return {data != nullptr ? data : kZeros, lc};
 }
 
-std::int32_t ExchangeApdu(pcsc::PcscApi& pcsc, pcsc::ScardHandle card,
-                          const pcsc::ScardIoRequest* sendPci, std::uint8_t cla, std::uint8_t ins,
-                          std::uint8_t p1, std::uint8_t p2, std::uint8_t lc, std::uint8_t& le,
-                          const std::uint8_t* data, std::uint8_t* resp, std::size_t respCapacity,
-                          std::size_t* dataLength) {
+std::int32_t Exchange(const Channel& ch, const Command& c, Response& r) {
     std::uint8_t command[kCommandBufferSize];
     std::uint8_t recv[kReceiveLength] = {};
-    std::size_t length = BuildCommand(command, cla, ins, p1, p2, lc, data);
+    std::size_t length = BuildCommand(command, c);
+    const bool hasData = length > 4;
 
-    if (sendPci == pcsc.T1Pci()) {
-        command[length++] = le;
-    } else if (sendPci == pcsc.T0Pci()) {
-        if (lc == 0 && le != 0) {
-            command[length++] = le;
-        }
+    if (ch.pci == ch.pcsc.T1Pci()) {
+        command[length++] = c.le;
+    } else if (ch.pci == ch.pcsc.T0Pci() && !hasData && c.le != 0) {
+        command[length++] = c.le;
     }
 
-    std::uint32_t recvLength = kReceiveLength;
-    std::uint32_t rv = pcsc.SCardTransmit(
-        card, sendPci, command, static_cast<std::uint32_t>(length), nullptr, recv, &recvLength);
-    std::int32_t result = 0;
-    if (rv != pcsc::kSuccess) {
-        result = static_cast<std::int32_t>(rv);
-    } else if (recvLength > kReceiveLength) {
-        result = static_cast<std::int32_t>(pcsc::kEInsufficientBuffer);
-    } else if (recvLength < 2) {
-        result = kResultNoStatusWord;
-    } else {
-        std::uint32_t n = recvLength;
-        bool followUp = false;
-        if (n > 2) {
-            TakeData(recv, n, le, resp, respCapacity, dataLength);
+    std::uint32_t n = 0;
+    std::int32_t result = Transmit(ch, command, length, recv, n);
+    if (result == 0 && n == 2 && (recv[0] == kSwMoreData || recv[0] == kSwWrongLength)) {
+        const std::uint8_t sw2 = recv[1];
+        if (recv[0] == kSwMoreData) {
+            std::memset(command, 0, kCommandBufferSize);
+            command[1] = kInsGetResponse;
+            command[4] = (c.le == 0) ? sw2 : std::min(c.le, sw2);
+            length = 5;
         } else {
-            const std::uint8_t sw1 = recv[0];
-            const std::uint8_t sw2 = recv[1];
-            if (sw1 == 0x61) {
-                std::memset(command, 0, kCommandBufferSize);
-                command[0] = 0x00;
-                command[1] = 0xC0;
-                command[4] = (le == 0) ? sw2 : std::min(le, sw2);
-                length = 5;
-                followUp = true;
-            } else if (sw1 == 0x6C) {
-                length = BuildCommand(command, cla, ins, p1, p2, lc, data);
-                command[length++] = std::min(le, sw2);
-                followUp = true;
-            }
+            length = BuildCommand(command, c);
+            command[length++] = std::min(c.le, sw2);
         }
-        if (followUp) {
-            std::memset(recv, 0, sizeof recv);
-            recvLength = kReceiveLength;
-            rv = pcsc.SCardTransmit(card, sendPci, command, static_cast<std::uint32_t>(length),
-                                    nullptr, recv, &recvLength);
-            if (rv != pcsc::kSuccess) {
-                result = static_cast<std::int32_t>(rv);
-                n = 0;
-            } else if (recvLength > kReceiveLength) {
-                result = static_cast<std::int32_t>(pcsc::kEInsufficientBuffer);
-                n = 0;
-            } else if (recvLength < 2) {
-                result = kResultNoStatusWord;
-                n = 0;
-            } else {
-                n = recvLength;
-                if (n > 2) {
-                    TakeData(recv, n, le, resp, respCapacity, dataLength);
-                } else if (dataLength != nullptr) {
-                    *dataLength = 0;
-                }
-            }
-        } else if (n == 2 && dataLength != nullptr) {
-            *dataLength = 0;
-        }
-        if (n >= 2) {
-            const std::uint32_t sw = (static_cast<std::uint32_t>(recv[n - 2]) << 8) | recv[n - 1];
-            result = (sw == 0x9000 || sw == 0) ? 0 : static_cast<std::int32_t>(sw);
-        }
+        std::memset(recv, 0, sizeof recv);
+        result = Transmit(ch, command, length, recv, n);
     }
-    WipeSecret(command, sizeof command);
+    if (result == 0) {
+        TakeAnswer(recv, n, r);
+        result = (r.sw == 0x9000 || r.sw == 0) ? 0 : static_cast<std::int32_t>(r.sw);
+    }
+    base::WipeSecret(command, sizeof command);
     return result;
 }
 

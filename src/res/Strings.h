@@ -78,9 +78,7 @@ inline constexpr const char* kNoneRegistered = "沒有任何憑證註冊至IE";
 inline constexpr const char* kRegistered = "憑證註冊成功";
 inline constexpr const char* kLogInAgain = "如要繼續作業請重新登入";
 
-// Applets and their providers, in try order.
-inline constexpr const char* kCspUlvaneEnterprise = "Ulvane CSP Enterprise";
-inline constexpr const char* kCspUlvaneProvider = "Ulvane Cryptographic Service Provider";
-inline constexpr const char* kCspMorvexEnterprise = "Morvex CSP Enterprise";
+// The provider names shown as a caption are the providers' identifiers, kept with the
+// applet kinds in applet/Applet.h.
 
 }  // namespace quorlin::res

@@ -1,13 +1,16 @@
 #pragma once
-// The main dialog: owns the card state and the handlers of every user action. Member
-// operations live beside their subsystem: src/card (reader connection, APDU exchange),
-// src/applet (selection, log-in and PIN change, certificate query), src/certstore
-// (registration); the page logic and command table are in src/ui/CQuorlinDlg.cpp.
+// The main dialog: owns the card state and the handlers of every user action. Its members
+// are thin: they call the protocol (src/card, src/applet) or a platform service, then
+// choose the message. They live beside the dialog, one file per concern: CQuorlinDlg.cpp
+// (page logic, command table), Connection.cpp, LoginPage.cpp, CertificatePage.cpp,
+// Registration.cpp.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "applet/Applet.h"
+#include "card/Channel.h"
 #include "platform/crypt/CryptApi.h"
 #include "platform/pcsc/PcscApi.h"
 #include "platform/store/StoreApi.h"
@@ -27,7 +30,7 @@ struct Platform {
 
 class CQuorlinDlg : public DialogHandler {
   public:
-    static constexpr std::size_t kContainerRecordSize = 36;
+    static constexpr std::size_t kContainerRecordSize = applet::kContainerRecordSize;
     static constexpr std::size_t kContainerNamesSize = 2048;
     static constexpr int kMaxCerts = 10;
     static constexpr int kMaxReaders = 10;
@@ -102,6 +105,8 @@ class CQuorlinDlg : public DialogHandler {
     int ReportSystemError(std::uint32_t code, bool ownerless);
     void FillReaderList();
     void ReleaseCertificates();
+    // The open connection as the protocol sees it.
+    card::Channel CardChannel();
 
     DialogWindow& m_wnd;
     Platform m_platform;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <set>
 
+#include "applet/Applet.h"
 #include "e2e/CardFixture.h"
 #include "res/Strings.h"
 
@@ -31,7 +32,7 @@ TEST_F(Apdu, T0SelectionSendsEveryAidWithoutLeAndFetchesTheAnswer) {
     ASSERT_EQ(dlg.ConnectCard(), 0);
     EXPECT_EQ(dlg.m_pioSendPci, pcsc.T0Pci());
     EXPECT_EQ(dlg.SelectApplet(), 0);
-    EXPECT_EQ(dlg.m_strCspName, res::kCspMorvexEnterprise);
+    EXPECT_EQ(dlg.m_strCspName, applet::kMorvexCspEnterprise);
     EXPECT_EQ(dlg.SelectFile(0x80, 0x10), 0);
     EXPECT_EQ(sim.Commands(), (Lines{SelectAid("02"), SelectAid("01"), SelectAid("03"),
                                      "00 C0 00 00 1A", "00 A4 02 00 02 80 10"}));
@@ -44,7 +45,7 @@ TEST_F(Apdu, T1SelectionCarriesLeZero) {
     ASSERT_EQ(dlg.ConnectCard(), 0);
     EXPECT_EQ(dlg.m_pioSendPci, pcsc.T1Pci());
     EXPECT_EQ(dlg.SelectApplet(), 0);
-    EXPECT_EQ(dlg.m_strCspName, res::kCspUlvaneEnterprise);
+    EXPECT_EQ(dlg.m_strCspName, applet::kUlvaneCspEnterprise);
     EXPECT_EQ(dlg.SelectFile(0x80, 0x10), 0);
     EXPECT_EQ(sim.Commands(), (Lines{SelectAid("02") + " 00", "00 A4 02 00 02 80 10 00"}));
 }
@@ -152,7 +153,7 @@ TEST_F(Apdu, ACardThatVanishesGivesTheServicesErrorCode) {
     // Every later command meets the same gone card; the selection reports the third try.
     const std::int32_t again = dlg.SelectApplet();
     EXPECT_EQ(static_cast<std::uint32_t>(again) & 0xFFFF0000u, 0x80100000u);
-    EXPECT_EQ(dlg.m_strCspName, res::kCspUlvaneEnterprise);
+    EXPECT_EQ(dlg.m_strCspName, applet::kUlvaneCspEnterprise);
     EXPECT_EQ(sim.Commands().size(), 1u);
     const Lines log = sim.LogLines();
     EXPECT_NE(std::find(log.begin(), log.end(), "! vanished"), log.end());

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "applet/Applet.h"
 #include "e2e/CardFixture.h"
 #include "res/Strings.h"
 
@@ -53,7 +54,7 @@ TEST_F(Login, RightPinUnderT0) {
     LogIn(dlg, "123456");
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_EQ(window.messages[0].text, res::kLoginOk);
-    EXPECT_EQ(window.messages[0].caption, std::optional<std::string>(res::kCspMorvexEnterprise));
+    EXPECT_EQ(window.messages[0].caption, std::optional<std::string>(applet::kMorvexCspEnterprise));
     EXPECT_EQ(window.messages[0].icon, MsgIcon::Information);
     EXPECT_EQ(dlg.m_bLoggedIn, 1);
     EXPECT_NE(dlg.m_hCard, 0u);
@@ -76,7 +77,7 @@ TEST_F(Login, RightPinUnderT1) {
     CQuorlinDlg& dlg = Open(window);
     LogIn(dlg, "123456");
     ASSERT_EQ(window.MessageTexts(), (Lines{res::kLoginOk}));
-    EXPECT_EQ(window.messages[0].caption, std::optional<std::string>(res::kCspUlvaneEnterprise));
+    EXPECT_EQ(window.messages[0].caption, std::optional<std::string>(applet::kUlvaneCspEnterprise));
     EXPECT_EQ(dlg.m_bLoggedIn, 1);
     EXPECT_EQ(sim.Commands(),
               (Lines{SelectAid("02") + " 00", "00 20 01 28 10 " + MaskedPin() + " 00"}));
@@ -133,7 +134,7 @@ TEST_F(Login, BlockedPinRefusesEvenTheRightOne) {
     EXPECT_EQ(dlg.m_bLoggedIn, 0);
     EXPECT_EQ(dlg.m_hCard, 0u);
     // The CSP the AID gave stays after a refused VERIFY.
-    EXPECT_EQ(dlg.m_strCspName, res::kCspUlvaneProvider);
+    EXPECT_EQ(dlg.m_strCspName, applet::kUlvaneCryptoProvider);
     const Lines log = sim.LogLines();
     EXPECT_EQ(log.back(), "< 66 20");
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "applet/Applet.h"
 #include "e2e/E2e.h"
 #include "fakes/FakeWindow.h"
 #include "platform/crypt/CardCryptApi.h"
@@ -168,7 +169,7 @@ TEST_F(RegisterE2e, RegistryWithoutTheLogInProviderNamesMorvex) {
         registry + "/quorlin/providers/morvex-csp-enterprise.conf");
     Start("t1.json", registry);  // an Ulvane Enterprise card
     LogInAndQuery();
-    ASSERT_EQ(dlg->m_strCspName, res::kCspUlvaneEnterprise);
+    ASSERT_EQ(dlg->m_strCspName, applet::kUlvaneCspEnterprise);
     dlg->OnCommand(res::IDC_BTN_REGISTER);
     EXPECT_EQ(window.MessageTexts(),
               (std::vector<std::string>{res::kRegistered, res::kLogInAgain}));

@@ -75,7 +75,7 @@ class LoginGuiTest : public QObject {
             c.Type(1003, "123456");
             c.Click(1006);
             QCOMPARE(boxes.boxes.size(), std::size_t(1));
-            ExpectBox(boxes.boxes[0], "卡片登入成功", U(res::kCspMorvexEnterprise),
+            ExpectBox(boxes.boxes[0], "卡片登入成功", U(applet::kMorvexCspEnterprise),
                       QMessageBox::Information);
             QCOMPARE(c.Text(1006), U("中斷卡片"));
             QCOMPARE(c.Text(1003), QString());
@@ -118,7 +118,7 @@ class LoginGuiTest : public QObject {
             c.Click(1006);
             QCOMPARE(boxes.boxes.size(), std::size_t(3));
             ExpectBox(boxes.boxes[0], "AN PIN驗證錯誤!", std, QMessageBox::NoIcon);
-            ExpectBox(boxes.boxes[2], "卡片登入成功", U(res::kCspMorvexEnterprise),
+            ExpectBox(boxes.boxes[2], "卡片登入成功", U(applet::kMorvexCspEnterprise),
                       QMessageBox::Information);
             QCOMPARE(c.Text(1006), U("中斷卡片"));
         }

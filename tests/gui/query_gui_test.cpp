@@ -52,7 +52,7 @@ struct Card : Services, quorlin::test::ShownDialog<EnginePcsc> {
         Type(1003, "123456");
         Click(1006);
         QCOMPARE(boxes.boxes.size(), std::size_t(1));
-        ExpectBox(boxes.boxes[0], "卡片登入成功", U(res::kCspMorvexEnterprise),
+        ExpectBox(boxes.boxes[0], "卡片登入成功", U(applet::kMorvexCspEnterprise),
                   QMessageBox::Information);
     }
 

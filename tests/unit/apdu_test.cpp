@@ -1,6 +1,6 @@
-// The APDU exchange, byte for byte: what goes on the wire under T=0 and T=1, the single
-// follow-up for 61xx and 6Cxx, the card result, and what reaches the caller's Le byte and
-// response area (and nothing beyond it).
+// The APDU exchange through the dialog's TransmitApdu, byte for byte: what goes on the
+// wire under T=0 and T=1, the single follow-up for 61xx and 6Cxx, the card result, and
+// what reaches the caller's Le byte and response area (and nothing beyond it).
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,9 @@
 #include <array>
 
 #include "card/ApduExchange.h"
+#include "fakes/FakeWindow.h"
 #include "fakes/ScriptedPcsc.h"
+#include "ui/CQuorlinDlg.h"
 
 namespace quorlin {
 namespace {
@@ -55,9 +57,14 @@ class ApduTest : public ::testing::Test {
 
     std::int32_t Send(const Bytes& data, std::uint8_t& le, std::uint8_t ins = 0x4C,
                       std::uint8_t p1 = 0, std::size_t capacity = 254) {
-        return card::ExchangeApdu(
-            pcsc, card, pci, 0x00, ins, p1, 0x00, static_cast<std::uint8_t>(data.size()), le,
-            data.empty() ? nullptr : data.data(), resp.data(), capacity, &dataLength);
+        return Dialog().TransmitApdu(0x00, ins, p1, 0x00, static_cast<std::uint8_t>(data.size()),
+                                     le, data.empty() ? nullptr : data.data(), resp.data(),
+                                     capacity, &dataLength);
+    }
+    CQuorlinDlg& Dialog() {
+        dlg.m_hCard = card;
+        dlg.m_pioSendPci = pci;
+        return dlg;
     }
 
     Bytes Resp(std::size_t n) const { return Bytes(resp.begin(), resp.begin() + n); }
@@ -66,6 +73,8 @@ class ApduTest : public ::testing::Test {
     }
 
     test::ScriptedPcsc pcsc;
+    test::FakeWindow window;
+    CQuorlinDlg dlg{window, Platform{&pcsc}};
     pcsc::ScardHandle card = 0;
     const pcsc::ScardIoRequest* pci = nullptr;
     std::array<std::uint8_t, 300> resp{};  // larger than any answer, so overruns show
@@ -237,7 +246,7 @@ TEST_F(ApduTest, CapacityBoundsWhatIsCopied) {
     EXPECT_EQ(le, 4);
     EXPECT_EQ(dataLength, 4u);
     // No area at all.
-    EXPECT_EQ(card::ExchangeApdu(pcsc, card, pci, 0, 0x4C, 0, 0, 0, le, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(Dialog().TransmitApdu(0, 0x4C, 0, 0, 0, le, nullptr, nullptr, 0), 0);
     EXPECT_EQ(le, 0);
 }
 

@@ -35,9 +35,14 @@ struct Session {
     std::int32_t Send(const std::string& header, const Bytes& data, std::uint8_t& le) {
         const Bytes h = Hex(header);
         reply.assign(256, 0);
-        return quorlin::card::ExchangeApdu(
-            pcsc, card, pci, h[0], h[1], h[2], h[3], static_cast<std::uint8_t>(data.size()), le,
-            data.empty() ? nullptr : data.data(), reply.data(), reply.size());
+        quorlin::card::Response response{reply.data(), reply.size()};
+        const std::int32_t rv = quorlin::card::Exchange(
+            {pcsc, card, pci}, {h[0], h[1], h[2], h[3], data, le}, response);
+        // Le as the caller sees it: what was kept, once an answer brought data.
+        if (response.sent > 0) {
+            le = static_cast<std::uint8_t>(response.length);
+        }
+        return rv;
     }
     // The applet by the three AIDs in turn, as the log-in does.
     std::int32_t SelectApplet() {

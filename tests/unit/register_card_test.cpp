@@ -97,7 +97,7 @@ TEST_F(RegisterCardTest, RegistersEachCertificateOnceWithItsContainerAndKey) {
     // While the dialog holds the card the provider is refused: only the handler's own
     // disconnect lets the registration below reach it.
     crypt::HCRYPTPROV prov = 0;
-    EXPECT_FALSE(crypt.CryptAcquireContextA(&prov, "Quorlin-Alice", res::kCspMorvexEnterprise,
+    EXPECT_FALSE(crypt.CryptAcquireContextA(&prov, "Quorlin-Alice", applet::kMorvexCspEnterprise,
                                             crypt::kProvRsaFull, 0));
     EXPECT_EQ(GetLastError(), pcsc::kESharingViolation);
 

@@ -1,19 +1,17 @@
 #include "platform/crypt/CardCryptApi.h"
 
+#include <algorithm>
 #include <cstring>
 
-#include "applet/AppletIds.h"
-#include "card/ApduExchange.h"
+#include "applet/Applet.h"
+#include "card/Channel.h"
 #include "platform/LastError.h"
 
 namespace quorlin::crypt {
 
 namespace {
 
-constexpr std::size_t kContainerRecordSize = 36;
-constexpr std::size_t kLookupReplySize = 43;  // through the second file identifier
 constexpr std::size_t kMaxReaders = 16;
-constexpr std::uint8_t kDirectoryFile[2] = {0x80, 0x10};
 
 bool IsStatusWord(std::int32_t result) {
     return result > 0 && result <= 0xFFFF;
@@ -65,8 +63,8 @@ bool CardCryptApi::CryptAcquireContextA(HCRYPTPROV* prov, const char* container,
         // There is no default container on the card, and a name longer than a container
         // record cannot name one.
         const std::size_t length =
-            container != nullptr ? strnlen(container, kContainerRecordSize + 1) : 0;
-        if (length == 0 || length > kContainerRecordSize) {
+            container != nullptr ? strnlen(container, applet::kContainerRecordSize + 1) : 0;
+        if (length == 0 || length > applet::kContainerRecordSize) {
             SetLastError(kNteBadKeyset);
             return false;
         }
@@ -88,50 +86,34 @@ bool CardCryptApi::CryptAcquireContextA(HCRYPTPROV* prov, const char* container,
 
 std::uint32_t CardCryptApi::FindContainer(const ProviderInfo& provider,
                                           const std::string& container, ContainerKeys& keys) {
-    pcsc::ScardContext context = 0;
-    std::uint32_t rv = m_pcsc.SCardEstablishContext(pcsc::kScopeUser, &context);
-    if (rv != pcsc::kSuccess) {
-        return rv;
+    const card::ContextOwner context(m_pcsc, pcsc::kScopeUser);
+    if (context.Result() != pcsc::kSuccess) {
+        return context.Result();
     }
-    char* readers = nullptr;
-    std::uint32_t length = pcsc::kAutoAllocate;
-    rv = m_pcsc.SCardListReadersA(context, nullptr, reinterpret_cast<char*>(&readers), &length);
-    if (rv != pcsc::kSuccess || readers == nullptr) {
-        m_pcsc.SCardReleaseContext(context);
-        return rv != pcsc::kSuccess ? rv : pcsc::kENoReadersAvailable;
+    const card::ReaderList readers(m_pcsc, context.Get());
+    if (readers.Result() != pcsc::kSuccess) {
+        return readers.Result();
     }
 
     // What to report when no card has the container: that a card of ours lacked it, else
     // the last failure met on the way, else that no card of ours was found.
     std::uint32_t result = pcsc::kENoSmartcard;
     bool sawOurCard = false;
-    const char* p = readers;
-    const char* end = readers + length;
-    for (std::size_t count = 0; p < end && *p != '\0' && count < kMaxReaders; ++count) {
-        const std::size_t nameLength = strnlen(p, static_cast<std::size_t>(end - p));
-        if (p + nameLength >= end) {
-            break;  // not terminated within the list
-        }
-        const std::string reader(p, nameLength);
-        p += nameLength + 1;
-
-        pcsc::ScardHandle card = 0;
-        std::uint32_t protocol = 0;
-        rv = m_pcsc.SCardConnectA(context, reader.c_str(), pcsc::kShareShared,
-                                  pcsc::kProtocolT0 | pcsc::kProtocolT1, &card, &protocol);
-        if (rv != pcsc::kSuccess) {
-            if (!sawOurCard) {
-                result = rv;
+    for (const std::string& reader : readers.Names(kMaxReaders)) {
+        std::uint32_t answer = 0;
+        {
+            const card::ConnectionOwner connection(m_pcsc, context.Get(), reader.c_str(),
+                                                   pcsc::kShareShared);
+            if (connection.Result() != pcsc::kSuccess) {
+                if (!sawOurCard) {
+                    result = connection.Result();
+                }
+                continue;
             }
-            continue;
+            answer = AskCard(connection.GetChannel(), provider, container, keys);
         }
-        const pcsc::ScardIoRequest* pci =
-            protocol == pcsc::kProtocolT1 ? m_pcsc.T1Pci() : m_pcsc.T0Pci();
-        const std::uint32_t answer = AskCard(card, pci, provider, container, keys);
-        m_pcsc.SCardDisconnect(card, pcsc::kLeaveCard);
         if (answer == 0) {
-            result = 0;
-            break;
+            return 0;
         }
         if (answer == kNteBadKeyset) {
             sawOurCard = true;
@@ -140,21 +122,14 @@ std::uint32_t CardCryptApi::FindContainer(const ProviderInfo& provider,
             result = answer;
         }
     }
-    m_pcsc.SCardFreeMemory(context, readers);
-    m_pcsc.SCardReleaseContext(context);
     return result;
 }
 
-std::uint32_t CardCryptApi::AskCard(pcsc::ScardHandle card, const pcsc::ScardIoRequest* pci,
-                                    const ProviderInfo& provider, const std::string& container,
-                                    ContainerKeys& keys) {
-    std::uint8_t reply[card::kMaxResponseData];
-    std::int32_t result = pcsc::kENoSmartcard;
+std::uint32_t CardCryptApi::AskCard(const card::Channel& channel, const ProviderInfo& provider,
+                                    const std::string& container, ContainerKeys& keys) {
+    std::int32_t result = static_cast<std::int32_t>(pcsc::kENoSmartcard);
     for (const std::vector<std::uint8_t>& aid : provider.aids) {
-        std::uint8_t le = 0;
-        result = card::ExchangeApdu(
-            m_pcsc, card, pci, 0x00, applet::kInsSelect, applet::kSelectByName, 0x00,
-            static_cast<std::uint8_t>(aid.size()), le, aid.data(), reply, sizeof reply);
+        result = applet::SelectByName(channel, aid);
         if (result == 0 || !IsStatusWord(result)) {
             break;  // selected, or the line failed
         }
@@ -163,29 +138,26 @@ std::uint32_t CardCryptApi::AskCard(pcsc::ScardHandle card, const pcsc::ScardIoR
         return IsStatusWord(result) ? pcsc::kENoSmartcard : static_cast<std::uint32_t>(result);
     }
 
-    std::uint8_t le = 0;
-    result =
-        card::ExchangeApdu(m_pcsc, card, pci, 0x00, applet::kInsSelect, applet::kSelectFile, 0x00,
-                           sizeof kDirectoryFile, le, kDirectoryFile, reply, sizeof reply);
+    result = applet::SelectFile(channel, applet::kDirectoryFile);
     if (result != 0) {
         return IsStatusWord(result) ? kNteBadKeyset : static_cast<std::uint32_t>(result);
     }
 
-    std::uint8_t record[kContainerRecordSize] = {};
+    std::uint8_t record[applet::kContainerRecordSize] = {};
     std::memcpy(record, container.data(), std::min(container.size(), sizeof record));
-    std::memset(reply, 0, sizeof reply);
-    std::size_t replyLength = 0;
-    le = 0;
-    result = card::ExchangeApdu(m_pcsc, card, pci, 0x00, applet::kInsContainerLookup, 0x00, 0x00,
-                                sizeof record, le, record, reply, sizeof reply, &replyLength);
+    std::uint8_t reply[card::kMaxResponseData] = {};
+    card::Response response{reply, sizeof reply};
+    result = applet::LookupContainer(channel, record, response);
     if (result != 0) {
         return IsStatusWord(result) ? kNteBadKeyset : static_cast<std::uint32_t>(result);
     }
-    if (replyLength < kLookupReplySize) {
+    // A reply too short to name both key files is no container of ours.
+    const std::optional<applet::ContainerKeys> found = applet::KeysOf({reply, response.length});
+    if (!found) {
         return kNteBadKeyset;
     }
-    keys.signature = reply[39] != 0 || reply[40] != 0;
-    keys.exchange = reply[41] != 0 || reply[42] != 0;
+    keys.signature = found->signature;
+    keys.exchange = found->exchange;
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "card/Channel.h"
 #include "platform/crypt/CryptApi.h"
 #include "platform/crypt/ProviderRegistry.h"
 #include "platform/pcsc/PcscApi.h"
@@ -55,9 +56,8 @@ class CardCryptApi : public CryptApi {
                                 ContainerKeys& keys);
     // Asks one connected card; kNteBadKeyset when it has no such container, kENoSmartcard
     // when it carries none of the provider's applets.
-    std::uint32_t AskCard(pcsc::ScardHandle card, const pcsc::ScardIoRequest* pci,
-                          const ProviderInfo& provider, const std::string& container,
-                          ContainerKeys& keys);
+    std::uint32_t AskCard(const card::Channel& channel, const ProviderInfo& provider,
+                          const std::string& container, ContainerKeys& keys);
     std::uintptr_t NextHandle();
 
     pcsc::PcscApi& m_pcsc;

@@ -1,10 +1,11 @@
-#include <algorithm>
-#include <cstring>
+// The log-in page and the PIN change page: OnLogin, SelectApplet, SelectFile, VerifyPin,
+// OnChangePin, WritePinRecord.
+
 #include <string>
 
-#include "applet/AppletIds.h"
+#include "applet/Applet.h"
 #include "applet/Cp950.h"
-#include "card/ApduExchange.h"
+#include "base/Secret.h"
 #include "res/Strings.h"
 #include "res/resource.h"
 #include "ui/CQuorlinDlg.h"
@@ -14,16 +15,6 @@ namespace quorlin {
 namespace {
 
 constexpr std::size_t kPinMinLength = 6;
-constexpr std::size_t kPaddedPinLength = 16;
-constexpr std::uint8_t kPinPad = 0xFF;
-constexpr std::uint8_t kVerifyP1 = 0x01;
-constexpr std::uint8_t kVerifyP2 = 0x28;
-constexpr std::uint8_t kWriteRecordCurrentFile = 0x04;
-constexpr std::uint8_t kPinRecord = 1;
-constexpr std::uint8_t kPinFileHigh = 0x00;
-constexpr std::uint8_t kPinFileLow = 0xC7;
-constexpr std::int32_t kSwWrongPin = 0x6608;
-constexpr std::int32_t kSwPinBlocked = 0x6620;
 
 // The card's 8-bit form of a PIN, wiped when it goes out of scope. The edit fields carry
 // UTF-8; the card has always been given code page 950.
@@ -39,27 +30,22 @@ class CardPin {
         return reinterpret_cast<const std::uint8_t*>(m_bytes.data());
     }
     bool operator==(const CardPin& other) const { return m_bytes == other.m_bytes; }
-    void Wipe() {
-        card::WipeSecret(m_bytes.data(), m_bytes.size());
-        m_bytes.clear();
-    }
+    void Wipe() { base::WipeText(m_bytes); }
 
   private:
     std::string m_bytes;
 };
 
-// The PIN's bytes, then 0xFF up to 16; a longer PIN gives its first 16 bytes.
-void PadPin(const std::uint8_t* pin, std::size_t length, std::uint8_t (&padded)[kPaddedPinLength]) {
-    std::memset(padded, kPinPad, sizeof padded);
-    if (pin != nullptr) {
-        std::memcpy(padded, pin, std::min(length, sizeof padded));
+// The padded PIN, wiped when it goes out of scope.
+struct PaddedPinBuffer {
+    applet::PaddedPin bytes;
+    PaddedPinBuffer(const std::uint8_t* pin, std::size_t length) {
+        applet::PadPin(pin, length, bytes);
     }
-}
-
-void WipeText(std::string& text) {
-    card::WipeSecret(text.data(), text.size());
-    text.clear();
-}
+    ~PaddedPinBuffer() { base::WipeSecret(bytes, sizeof bytes); }
+    PaddedPinBuffer(const PaddedPinBuffer&) = delete;
+    PaddedPinBuffer& operator=(const PaddedPinBuffer&) = delete;
+};
 
 }  // namespace
 
@@ -99,26 +85,40 @@ void CQuorlinDlg::OnLogin() {
     m_wnd.SetControlText(res::IDC_BTN_LOGIN, res::kBtnLogout);
     m_bLoggedIn = 1;
     m_wnd.MessageBox(res::kLoginOk, m_strCspName, MsgIcon::Information);
-    WipeText(m_strPin);
+    base::WipeText(m_strPin);
     UpdateData(false);
 }
 
+std::int32_t CQuorlinDlg::SelectApplet() {
+    std::int32_t result = 0;
+    for (const applet::AppletKind& kind : applet::kAppletKinds) {
+        result = applet::SelectByName(CardChannel(), kind.aid);
+        if (result == 0) {
+            m_strCspName = kind.provider;
+            return 0;
+        }
+    }
+    return result;
+}
+
+std::int32_t CQuorlinDlg::SelectFile(std::uint8_t high, std::uint8_t low) {
+    return applet::SelectFile(CardChannel(), {high, low});
+}
+
 std::uint16_t CQuorlinDlg::VerifyPin(int pinLength, const std::uint8_t* pin) {
-    std::uint8_t padded[kPaddedPinLength];
-    PadPin(pin, pinLength > 0 ? static_cast<std::size_t>(pinLength) : 0, padded);
-    std::uint8_t le = 0;
-    std::uint8_t discard[card::kMaxResponseData];
-    const std::int32_t result = TransmitApdu(0x00, applet::kInsVerify, kVerifyP1, kVerifyP2,
-                                             sizeof padded, le, padded, discard, sizeof discard);
-    card::WipeSecret(padded, sizeof padded);
+    std::int32_t result = 0;
+    {
+        const PaddedPinBuffer padded(pin, pinLength > 0 ? static_cast<std::size_t>(pinLength) : 0);
+        result = applet::Verify(CardChannel(), padded.bytes);
+    }
     if (result == 0) {
         return 0;
     }
 
     const char* message = res::kPinVerifyError;
-    if (result == kSwWrongPin) {
+    if (result == applet::kSwWrongPin) {
         message = res::kPinWrong;
-    } else if (result == kSwPinBlocked) {
+    } else if (result == applet::kSwPinBlocked) {
         message = res::kPinBlocked;
     }
     m_wnd.MessageBox(message, res::kStdTitle, MsgIcon::None);
@@ -136,7 +136,7 @@ void CQuorlinDlg::OnChangePin() {
         return;
     }
     // The record holds 16 bytes; cutting the PIN would set one the user never typed.
-    if (newPin.size() > kPaddedPinLength) {
+    if (newPin.size() > applet::kPaddedPinLength) {
         m_wnd.MessageBox(res::kNewPinTooLong, res::kStdTitle, MsgIcon::None);
         m_wnd.SetFocus(res::IDC_EDIT_NEWPIN);
         return;
@@ -150,26 +150,24 @@ void CQuorlinDlg::OnChangePin() {
         }
     }
     // A change that never reached the PIN file must not pass for done.
-    if (SelectFile(kPinFileHigh, kPinFileLow) != 0) {
+    if (SelectFile(applet::kPinFile.high, applet::kPinFile.low) != 0) {
         m_wnd.MessageBox(res::kPinChangeError, res::kStdTitle, MsgIcon::None);
         return;
     }
 
-    std::uint8_t padded[kPaddedPinLength];
-    PadPin(newPin.data(), newPin.size(), padded);
-    newPin.Wipe();
-    const std::int32_t result = WritePinRecord(kPinRecord, sizeof padded, padded);
-    card::WipeSecret(padded, sizeof padded);
+    std::int32_t result = 0;
+    {
+        const PaddedPinBuffer padded(newPin.data(), newPin.size());
+        newPin.Wipe();
+        result = WritePinRecord(applet::kPinRecord, sizeof padded.bytes, padded.bytes);
+    }
     m_wnd.MessageBox(result == 0 ? res::kPinChanged : res::kPinChangeError, res::kStdTitle,
                      MsgIcon::None);
 }
 
 std::int32_t CQuorlinDlg::WritePinRecord(std::uint8_t record, std::uint8_t length,
                                          const std::uint8_t* data) {
-    std::uint8_t le = 0;
-    std::uint8_t discard[card::kMaxResponseData];
-    return TransmitApdu(0x00, applet::kInsWriteRecord, record, kWriteRecordCurrentFile, length, le,
-                        data, discard, sizeof discard);
+    return applet::WriteRecord(CardChannel(), record, card::DataOrZeros(data, length));
 }
 
 }  // namespace quorlin

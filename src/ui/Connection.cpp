@@ -1,7 +1,11 @@
+// The dialog's reader connection: context steps, reader list, ConnectCard,
+// DisconnectCard, ShowSystemError, and TransmitApdu over the open connection.
+
 #include <cstdio>
-#include <cstring>
 #include <string>
 
+#include "card/ApduExchange.h"
+#include "card/Channel.h"
 #include "res/Strings.h"
 #include "res/resource.h"
 #include "ui/CQuorlinDlg.h"
@@ -39,27 +43,12 @@ void CQuorlinDlg::ReleaseConnection() {
 }
 
 void CQuorlinDlg::FillReaderList() {
-    pcsc::PcscApi& pcsc = *m_platform.pcsc;
     m_wnd.ComboResetContent(res::IDC_COMBO_READER);
-    char* readers = nullptr;
-    std::uint32_t length = pcsc::kAutoAllocate;
-    const std::uint32_t rv =
-        pcsc.SCardListReadersA(m_hContext, nullptr, reinterpret_cast<char*>(&readers), &length);
-    if (rv == pcsc::kSuccess && readers != nullptr) {
-        // The multi-string ends with an empty name; never walk past the length it reports.
-        const char* p = readers;
-        const char* end = readers + length;
-        int count = 0;
-        while (p < end && *p != '\0' && count < kMaxReaders) {
-            const std::string name(p, strnlen(p, static_cast<std::size_t>(end - p)));
+    {
+        const card::ReaderList readers(*m_platform.pcsc, m_hContext);
+        for (const std::string& name : readers.Names(kMaxReaders)) {
             m_wnd.ComboAddString(res::IDC_COMBO_READER, name);
-            ++count;
-            p += name.size();
-            if (p < end) {
-                ++p;  // its terminator
-            }
         }
-        pcsc.SCardFreeMemory(m_hContext, readers);
     }
     m_wnd.ComboSetCurSel(res::IDC_COMBO_READER, 0);
 }
@@ -76,17 +65,12 @@ int CQuorlinDlg::ConnectCard() {
         }
     }
     const std::string reader = m_wnd.ComboGetSelectedText(res::IDC_COMBO_READER).value_or("");
-    // The service clears the handle it is given, so connect into a local one.
-    pcsc::ScardHandle card = 0;
-    std::uint32_t protocol = 0;
-    rv = pcsc.SCardConnectA(m_hContext, reader.c_str(), pcsc::kShareExclusive,
-                            pcsc::kProtocolT0 | pcsc::kProtocolT1, &card, &protocol);
+    rv = card::Connect(pcsc, m_hContext, reader.c_str(), pcsc::kShareExclusive, m_hCard,
+                       m_pioSendPci);
     if (rv != pcsc::kSuccess) {
         ShowSystemError(rv);
         return -1;
     }
-    m_hCard = card;
-    m_pioSendPci = (protocol == pcsc::kProtocolT1) ? pcsc.T1Pci() : pcsc.T0Pci();
     return 0;
 }
 
@@ -116,6 +100,28 @@ int CQuorlinDlg::ReportSystemError(std::uint32_t code, bool ownerless) {
     std::snprintf(message.data(), message.size() + 1, res::kFmtSystemError, text.c_str());
     m_wnd.MessageBox(message, std::nullopt, MsgIcon::None, ownerless);
     return 0;
+}
+
+card::Channel CQuorlinDlg::CardChannel() {
+    return {*m_platform.pcsc, m_hCard, m_pioSendPci};
+}
+
+std::int32_t CQuorlinDlg::TransmitApdu(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
+                                       std::uint8_t p2, std::uint8_t lc, std::uint8_t& le,
+                                       const std::uint8_t* data, std::uint8_t* resp,
+                                       std::size_t respCapacity, std::size_t* dataLength) {
+    card::Response response{resp, respCapacity};
+    const std::int32_t result = card::Exchange(
+        CardChannel(), {cla, ins, p1, p2, card::DataOrZeros(data, lc), le}, response);
+    // le tells what was kept only when the answer carried data; dataLength also when it
+    // was a status word alone.
+    if (response.sent > 0) {
+        le = static_cast<std::uint8_t>(response.length);
+    }
+    if (dataLength != nullptr && response.answered) {
+        *dataLength = response.length;
+    }
+    return result;
 }
 
 }  // namespace quorlin
