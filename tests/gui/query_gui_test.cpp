@@ -5,7 +5,6 @@
 #include <QHeaderView>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
 #include <map>
@@ -13,6 +12,7 @@
 
 #include "GuiHelpers.h"
 #include "fakes/EnginePcsc.h"
+#include "fakes/TempDir.h"
 #include "platform/crypt/CardCryptApi.h"
 #include "platform/store/SqliteStoreApi.h"
 #include "platform/x509/OpenSslCertApi.h"
@@ -158,10 +158,10 @@ class QueryGuiTest : public QObject {
     }
 
     void registerReturnsToLogIn() {
-        QTemporaryDir home;
-        QVERIFY(home.isValid());
+        const quorlin::test::TempDir home("quorlin-gui");
+        QVERIFY(QFileInfo(QString::fromStdString(home.Path())).isDir());
         const QByteArray oldHome = qgetenv("XDG_DATA_HOME"), oldDirs = qgetenv("XDG_DATA_DIRS");
-        qputenv("XDG_DATA_HOME", home.path().toUtf8());
+        qputenv("XDG_DATA_HOME", QByteArray::fromStdString(home.Path()));
         qputenv("XDG_DATA_DIRS", (quorlin::test::ShotDir() + QStringLiteral("/share")).toUtf8());
         auto restore = qScopeGuard([&] {
             qputenv("XDG_DATA_HOME", oldHome);
@@ -196,7 +196,7 @@ class QueryGuiTest : public QObject {
         c.ClickTab(2);
         QVERIFY(!c.W(1016)->isEnabled() && !c.W(1020)->isEnabled());
         // The store the program uses holds the card's three certificates.
-        QVERIFY(QFileInfo::exists(home.path() + QStringLiteral("/quorlin/certstore.db")));
+        QVERIFY(QFileInfo::exists(QString::fromStdString(home.Join("quorlin/certstore.db"))));
         QCOMPARE(c.store->List("MY").value_or(std::vector<store::StoredCertificate>{}).size(),
                  std::size_t(3));
     }

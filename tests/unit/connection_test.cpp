@@ -3,22 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <algorithm>
 
-#include "fakes/FakeWindow.h"
-#include "fakes/ScriptedPcsc.h"
-#include "res/resource.h"
-#include "ui/CQuorlinDlg.h"
+#include "fakes/DialogHarness.h"
 
 namespace quorlin {
 namespace {
 
 using test::ScriptedPcsc;
+using test::SystemError;
 using Lines = std::vector<std::string>;
-
-std::string SystemError(std::uint32_t code) {
-    return "Error:" + ScriptedPcsc::TextFor(code) + "\n";
-}
 
 Lines Readers(int count) {
     Lines names;
@@ -28,22 +22,12 @@ Lines Readers(int count) {
     return names;
 }
 
-class ConnectionTest : public ::testing::Test {
+class ConnectionTest : public ::testing::Test, public test::DialogHarness<> {
   protected:
-    void Open() {
-        dlg.reset();
-        Platform platform;
-        platform.pcsc = &pcsc;
-        dlg = std::make_unique<CQuorlinDlg>(wnd, platform);
-        ASSERT_TRUE(dlg->OnInitDialog());
-    }
+    void Open() { ASSERT_TRUE(Start()); }
     int Count(const std::string& call) const {
         return static_cast<int>(std::count(pcsc.calls.begin(), pcsc.calls.end(), call));
     }
-
-    test::FakeWindow wnd;
-    ScriptedPcsc pcsc;
-    std::unique_ptr<CQuorlinDlg> dlg;
 };
 
 TEST_F(ConnectionTest, ReaderListOffersAtMostTenInServiceOrderThenSelectsEntryZero) {

@@ -5,14 +5,13 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "fakes/EnginePcsc.h"
 #include "fakes/ScriptedPcsc.h"
+#include "fakes/TempDir.h"
 #include "platform/LastError.h"
 #include "platform/crypt/CardCryptApi.h"
 #include "platform/crypt/ProviderRegistry.h"
@@ -20,7 +19,6 @@
 namespace quorlin::test {
 namespace {
 
-namespace fs = std::filesystem;
 using crypt::CardCryptApi;
 using crypt::HCRYPTKEY;
 using crypt::HCRYPTPROV;
@@ -35,20 +33,8 @@ std::string Env(const char* name) {
     return v != nullptr ? v : "";
 }
 
-struct TempDir {
-    TempDir() : path((fs::temp_directory_path() / "quorlin-crypt-XXXXXX").string()) {
-        mkdtemp(path.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    void Write(const std::string& name, const std::string& text) const {
-        fs::create_directories(path + "/quorlin/providers");
-        std::ofstream(path + "/quorlin/providers/" + name) << text;
-    }
-    std::string path;
-};
+// Where the registry looks for provider files under a data directory.
+const std::string kProviders = "quorlin/providers/";
 
 // The registry this build installs, as copied into the build tree.
 ProviderRegistry BuildRegistry() {
@@ -76,20 +62,22 @@ TEST(ProviderRegistryTest, InstalledFilesNameTheThreeProvidersWithTheirApplets) 
 }
 
 TEST(ProviderRegistryTest, EarlierDirectoriesWinAndBrokenFilesAreSkipped) {
-    TempDir home, system;
-    home.Write("mine.conf", "name=Morvex CSP Enterprise\ntype=1\naid=A0 00 00 01 72 95 09 09\n");
-    home.Write("broken.conf", "name=Broken CSP\ntype=one\n");
-    home.Write("no-equals.conf", "name=Odd CSP\ntype=1\njunk line\n");
-    home.Write("short-aid.conf", "name=Short CSP\ntype=1\naid=A0 00\n");
-    home.Write("ignored.txt", "name=Txt CSP\ntype=1\n");
-    system.Write("morvex.conf", "name=Morvex CSP Enterprise\ntype=1\n");
-    system.Write("other.conf", "# comment\n  name = Other CSP  \ntype=24\nfuture=1\n");
-    system.Write("huge.conf", "name=Huge CSP\ntype=1\n#" + std::string(20000, 'x') + "\n");
+    TempDir home{"quorlin-crypt"}, system{"quorlin-crypt"};
+    home.Write(kProviders + "mine.conf",
+               "name=Morvex CSP Enterprise\ntype=1\naid=A0 00 00 01 72 95 09 09\n");
+    home.Write(kProviders + "broken.conf", "name=Broken CSP\ntype=one\n");
+    home.Write(kProviders + "no-equals.conf", "name=Odd CSP\ntype=1\njunk line\n");
+    home.Write(kProviders + "short-aid.conf", "name=Short CSP\ntype=1\naid=A0 00\n");
+    home.Write(kProviders + "ignored.txt", "name=Txt CSP\ntype=1\n");
+    system.Write(kProviders + "morvex.conf", "name=Morvex CSP Enterprise\ntype=1\n");
+    system.Write(kProviders + "other.conf", "# comment\n  name = Other CSP  \ntype=24\nfuture=1\n");
+    system.Write(kProviders + "huge.conf",
+                 "name=Huge CSP\ntype=1\n#" + std::string(20000, 'x') + "\n");
 
-    ProviderRegistry registry({home.path, "/nonexistent", system.path});
+    ProviderRegistry registry({home.Path(), "/nonexistent", system.Path()});
     EXPECT_EQ(SortedAids(registry.Find(kMorvex)),
               (std::vector<std::string>{"A0 00 00 01 72 95 09 09"}));
-    EXPECT_EQ(registry.Find(kMorvex)->file, home.path + "/quorlin/providers/mine.conf");
+    EXPECT_EQ(registry.Find(kMorvex)->file, home.Path() + "/quorlin/providers/mine.conf");
     ASSERT_TRUE(registry.Find("Other CSP"));
     EXPECT_EQ(registry.Find("Other CSP")->type, 24u);
     for (const char* name : {"Broken CSP", "Odd CSP", "Short CSP", "Txt CSP", "Huge CSP"}) {

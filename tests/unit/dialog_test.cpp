@@ -2,25 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <algorithm>
 
-#include "fakes/FakeWindow.h"
-#include "fakes/ScriptedPcsc.h"
-#include "res/resource.h"
-#include "ui/CQuorlinDlg.h"
+#include "fakes/DialogHarness.h"
 
 namespace quorlin {
 namespace {
 
 using Lines = std::vector<std::string>;
 
-class DialogTest : public ::testing::Test {
+class DialogTest : public ::testing::Test, public test::DialogHarness<> {
   protected:
-    DialogTest() {
-        Platform platform;
-        platform.pcsc = &pcsc;
-        dlg = std::make_unique<CQuorlinDlg>(wnd, platform);
-    }
+    DialogTest() { Make(); }
 
     // The page's controls shown and every other page's hidden; pages 1 and 2 enabled only
     // after log-in, the register button never.
@@ -38,14 +31,7 @@ class DialogTest : public ::testing::Test {
         EXPECT_FALSE(wnd.IsEnabled(res::IDC_BTN_REGISTER));
     }
 
-    void SwitchTo(int page) {
-        wnd.tabSel = page;
-        EXPECT_EQ(dlg->OnTabSelChange(res::IDC_TAB), 0);
-    }
-
-    test::FakeWindow wnd;
-    test::ScriptedPcsc pcsc;
-    std::unique_ptr<CQuorlinDlg> dlg;
+    void SwitchTo(int page) { EXPECT_EQ(ClickTab(page), 0); }
 };
 
 TEST_F(DialogTest, InitialisationBuildsTabsColumnsMenuAndPageZero) {

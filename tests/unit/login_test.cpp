@@ -4,38 +4,31 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <algorithm>
+#include <array>
+#include <map>
+#include <tuple>
 
+#include "fakes/DialogHarness.h"
 #include "fakes/EnginePcsc.h"
-#include "fakes/FakeWindow.h"
-#include "fakes/ScriptedPcsc.h"
-#include "res/resource.h"
-#include "ui/CQuorlinDlg.h"
 
 namespace quorlin {
 namespace {
 
 using test::Answer;
 using test::Bytes;
-using test::Hex;
-using test::ScriptedPcsc;
+using test::Sw;
+using test::SystemError;
 using Lines = std::vector<std::string>;
 using Box = std::tuple<std::string, std::optional<std::string>, MsgIcon>;
 
 const std::string kStd = "Morvex卡片管理工具";
 const std::optional<std::string> kApp;  // the application's name
 const std::string kFF10 = " FF FF FF FF FF FF FF FF FF FF";
-const Answer kOk{pcsc::kSuccess, Hex("90 00")};
+const Answer kOk = Sw("90 00");
 const Box kLoginFailed{"卡片登入失敗!", kApp, MsgIcon::Exclamation};
 
-Answer Sw(const char* hex) {
-    return {pcsc::kSuccess, Hex(hex)};
-}
-std::string SystemError(std::uint32_t code) {
-    return "Error:" + ScriptedPcsc::TextFor(code) + "\n";
-}
-
-class LoginTest : public ::testing::Test {
+class LoginTest : public ::testing::Test, public test::DialogHarness<> {
   protected:
     void SetUp() override {
         pcsc.readers = {"Reader A"};
@@ -46,38 +39,16 @@ class LoginTest : public ::testing::Test {
             }
             return answers.count(c[1]) ? answers[c[1]] : Sw("6D 00");
         };
-        Platform platform;
-        platform.pcsc = &pcsc;
-        dlg = std::make_unique<CQuorlinDlg>(wnd, platform);
-        ASSERT_TRUE(dlg->OnInitDialog());
-        Clear();
+        ASSERT_TRUE(Start());
+        Forget();
     }
 
-    void Clear() {
-        wnd.messages.clear();
-        wnd.calls.clear();
-        pcsc.calls.clear();
-        pcsc.commands.clear();
-        pcsc.disconnects = 0;
-    }
-    void Click(int id, const std::string& text, int button = res::IDC_BTN_LOGIN) {
-        wnd.texts[id] = text;
-        dlg->OnCommand(button);
-    }
     void Change(const std::string& newPin, const std::string& confirm) {
-        wnd.texts[res::IDC_EDIT_NEWPIN] = newPin;
-        Click(res::IDC_EDIT_CONFIRMPIN, confirm, res::IDC_BTN_CHANGEPIN);
+        Type(res::IDC_EDIT_NEWPIN, newPin);
+        Type(res::IDC_EDIT_CONFIRMPIN, confirm);
+        Click(res::IDC_BTN_CHANGEPIN);
     }
 
-    Lines Sent(std::uint8_t ins) const {
-        Lines out;
-        for (const Bytes& c : pcsc.commands) {
-            if (c[1] == ins) {
-                out.push_back(test::ToHex(c));
-            }
-        }
-        return out;
-    }
     int WindowCalls(const std::string& prefix) const {
         return static_cast<int>(std::count_if(wnd.calls.begin(), wnd.calls.end(),
                                               [&](auto& c) { return c.rfind(prefix, 0) == 0; }));
@@ -101,9 +72,6 @@ class LoginTest : public ::testing::Test {
         }
     }
 
-    test::FakeWindow wnd;
-    ScriptedPcsc pcsc;
-    std::unique_ptr<CQuorlinDlg> dlg;
     std::uint8_t acceptedAid = 0x02;
     std::map<std::uint8_t, Answer> answers{{0xA4, kOk}, {0x20, kOk}, {0xD2, kOk}};
 };
@@ -112,9 +80,9 @@ TEST_F(LoginTest, ShortPinIsRefusedBeforeAnyReaderAccessWhateverTheButtonSays) {
     // The flag, not the button's text, decides between log-in and log-out.
     wnd.texts[res::IDC_BTN_LOGIN] = "中斷卡片";
     for (const char* pin : {"12345", "密碼1"}) {  // the second: five bytes in code page 950
-        Clear();
+        Forget();
         wnd.focus = 0;
-        Click(res::IDC_EDIT_PIN, pin);
+        LogIn(pin);
         EXPECT_EQ(Boxes(), (std::vector<Box>{{"密碼長度不足", kStd, MsgIcon::Exclamation}}));
         EXPECT_EQ(wnd.focus, res::IDC_EDIT_PIN);
         EXPECT_TRUE(pcsc.calls.empty());
@@ -133,8 +101,8 @@ TEST_F(LoginTest, PinGoesAsCodePage950PaddedOrCutToSixteenBytes) {
     };
     for (const auto& [pin, padded] : cases) {
         SCOPED_TRACE(pin);
-        Clear();
-        Click(res::IDC_EDIT_PIN, pin);
+        Forget();
+        LogIn(pin);
         EXPECT_EQ(Sent(0x20), Lines{"00 20 01 28 10 " + padded + " 00"});
         ASSERT_EQ(dlg->m_bLoggedIn, 1);
         dlg->OnCommand(res::IDC_BTN_LOGIN);  // log out for the next case
@@ -153,10 +121,10 @@ TEST_F(LoginTest, RefusedVerifyShowsItsMessageThenFailsUnderTheAppName) {
     wnd.onMessageBox = [&](auto&) { connectedAtBox.push_back(pcsc.connectedCard && dlg->m_hCard); };
     for (const auto& [answer, message] : cases) {
         SCOPED_TRACE(message);
-        Clear();
+        Forget();
         connectedAtBox.clear();
         answers[0x20] = answer;
-        Click(res::IDC_EDIT_PIN, "654321");
+        LogIn("654321");
         EXPECT_EQ(Boxes(), (std::vector<Box>{{message, kStd, MsgIcon::None}, kLoginFailed}));
         EXPECT_EQ(connectedAtBox, (std::vector<bool>{true, false}));
         EXPECT_EQ(dlg->m_bLoggedIn, 0);
@@ -179,10 +147,10 @@ TEST_F(LoginTest, SuccessTitlesWithTheProviderAndASecondClickLogsOutSilently) {
     };
     for (const auto& [aid, csp, selects] : cases) {
         SCOPED_TRACE(csp);
-        Clear();
+        Forget();
         acceptedAid = aid;
         stateAtBox = false;
-        Click(res::IDC_EDIT_PIN, "246813");
+        LogIn("246813");
         EXPECT_EQ(Boxes(), (std::vector<Box>{{"卡片登入成功", csp, MsgIcon::Information}}));
         EXPECT_TRUE(stateAtBox);
         EXPECT_EQ(Sent(0xA4).size(), selects);
@@ -194,7 +162,7 @@ TEST_F(LoginTest, SuccessTitlesWithTheProviderAndASecondClickLogsOutSilently) {
         EXPECT_EQ(WindowCalls("Show:") + WindowCalls("Enable:"), 0);
         ExpectPinNowhere("246813");
 
-        Clear();
+        Forget();
         dlg->OnCommand(res::IDC_BTN_LOGIN);
         EXPECT_EQ(wnd.calls, Lines{"SetText:1006:登入卡片"});
         EXPECT_TRUE(wnd.messages.empty());
@@ -208,7 +176,7 @@ TEST_F(LoginTest, FailuresAroundVerifyAreReportedInOrder) {
     // No connection: the service's text, then the connection error; no card command.
     pcsc.failures["SCardConnectA"] = pcsc::kENoSmartcard;
     pcsc.failTimes["SCardConnectA"] = 1;
-    Click(res::IDC_EDIT_PIN, "123456");
+    LogIn("123456");
     EXPECT_EQ(Boxes(), (std::vector<Box>{{SystemError(pcsc::kENoSmartcard), kApp, MsgIcon::None},
                                          {"卡片連結錯誤!", kStd, MsgIcon::Exclamation}}));
     EXPECT_TRUE(pcsc.commands.empty());
@@ -216,11 +184,11 @@ TEST_F(LoginTest, FailuresAroundVerifyAreReportedInOrder) {
     EXPECT_EQ(wnd.Text(res::IDC_EDIT_PIN), "123456");
 
     // A card of another kind is disconnected before the message, and no PIN goes out.
-    Clear();
+    Forget();
     acceptedAid = 0x7F;
     bool connectedAtBox = true;
     wnd.onMessageBox = [&](auto&) { connectedAtBox = pcsc.connectedCard != 0; };
-    Click(res::IDC_EDIT_PIN, "123456");
+    LogIn("123456");
     EXPECT_EQ(
         Boxes(),
         (std::vector<Box>{{"卡片種類錯誤，Select Applet Failed!", kStd, MsgIcon::Exclamation}}));
@@ -229,12 +197,12 @@ TEST_F(LoginTest, FailuresAroundVerifyAreReportedInOrder) {
     EXPECT_TRUE(Sent(0x20).empty());
 
     // A failed disconnect after a refused PIN comes between the two messages.
-    Clear();
+    Forget();
     acceptedAid = 0x02;
     answers[0x20] = Sw("66 08");
     pcsc.failures["SCardDisconnect"] = pcsc::kEReaderUnavailable;
     pcsc.failTimes["SCardDisconnect"] = 1;
-    Click(res::IDC_EDIT_PIN, "123456");
+    LogIn("123456");
     EXPECT_EQ(wnd.MessageTexts(),
               (Lines{"AN PIN驗證錯誤!", SystemError(pcsc::kEReaderUnavailable), "卡片登入失敗!"}));
     EXPECT_EQ(dlg->m_bLoggedIn, 0);
@@ -259,9 +227,9 @@ class PinChangeTest : public LoginTest {
         LogIn();
     }
     void LogIn() {
-        Click(res::IDC_EDIT_PIN, "123456");
+        DialogHarness::LogIn("123456");
         ASSERT_EQ(dlg->m_bLoggedIn, 1);
-        Clear();
+        Forget();
     }
 };
 
@@ -319,7 +287,7 @@ TEST_F(PinChangeTest, FailedSelectOrWriteIsAnError) {
     const std::tuple<Answer, Answer, std::size_t> cases[] = {{kOk, Sw("69 82"), 1},
                                                              {Sw("6A 82"), kOk, 0}};
     for (const auto& [select, write, writes] : cases) {
-        Clear();
+        Forget();
         answers[0xA4] = select;
         answers[0xD2] = write;
         Change("654321", "654321");
@@ -338,26 +306,22 @@ TEST(EngineLoginTest, ChangedPinIsTheOneTheNextLogInNeeds) {
     profile.pinRecord.fill(0xFF);
     std::copy_n("123456", 6, profile.pinRecord.begin());
     profile.pinRetries = 3;
-    test::EnginePcsc pcsc{cardsim::Engine(profile)};
-    test::FakeWindow wnd;
-    Platform platform;
-    platform.pcsc = &pcsc;
-    CQuorlinDlg dlg(wnd, platform);
-    ASSERT_TRUE(dlg.OnInitDialog());
+    test::DialogHarness<test::EnginePcsc> h{cardsim::Engine(profile)};
+    ASSERT_TRUE(h.Start());
     auto click = [&](int field, const std::string& text, int button = res::IDC_BTN_LOGIN) {
-        wnd.messages.clear();
-        wnd.texts[field] = text;
-        dlg.OnCommand(button);
-        return wnd.MessageTexts();
+        h.wnd.messages.clear();
+        h.Type(field, text);
+        h.Click(button);
+        return h.wnd.MessageTexts();
     };
     EXPECT_EQ(click(res::IDC_EDIT_PIN, "123456"), Lines{"卡片登入成功"});
-    wnd.texts[res::IDC_EDIT_NEWPIN] = "密碼9876";
+    h.Type(res::IDC_EDIT_NEWPIN, "密碼9876");
     EXPECT_EQ(click(res::IDC_EDIT_CONFIRMPIN, "密碼9876", res::IDC_BTN_CHANGEPIN),
               Lines{"密碼變更完成"});
     const std::array<std::uint8_t, 16> record = {0xB1, 0x4B, 0xBD, 0x58, '9',  '8',  '7',  '6',
                                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(pcsc.engine.PinRecord(), record);
-    dlg.OnCommand(res::IDC_BTN_LOGIN);  // log out
+    EXPECT_EQ(h.pcsc.engine.PinRecord(), record);
+    h.Click(res::IDC_BTN_LOGIN);  // log out
     EXPECT_EQ(click(res::IDC_EDIT_PIN, "123456"), (Lines{"AN PIN驗證錯誤!", "卡片登入失敗!"}));
     EXPECT_EQ(click(res::IDC_EDIT_PIN, "密碼9876"), Lines{"卡片登入成功"});
 }

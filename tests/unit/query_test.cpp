@@ -6,16 +6,12 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
-#include <memory>
 
-#include "fakes/FakeWindow.h"
-#include "fakes/ScriptedPcsc.h"
+#include "fakes/DialogHarness.h"
 #include "platform/x509/OpenSslCertApi.h"
 #include "query_card.h"
 #include "query_certs.h"
 #include "res/Strings.h"
-#include "res/resource.h"
-#include "ui/CQuorlinDlg.h"
 
 namespace quorlin {
 namespace {
@@ -55,24 +51,19 @@ std::string Msg(const std::string& text, const std::string& caption) {
     return text + "|" + caption;
 }
 
-class QueryTest : public ::testing::Test {
+class QueryTest : public ::testing::Test, public test::DialogHarness<> {
   protected:
     void SetUp() override {
         pcsc.activeProtocol = pcsc::kProtocolT1;
         pcsc.responder = [this](const Bytes& c) { return card(c); };
-        Platform platform;
-        platform.pcsc = &pcsc;
-        platform.certs = &certs;
-        dlg = std::make_unique<CQuorlinDlg>(wnd, platform);
-        dlg->OnInitDialog();
+        Start({.certs = &certs});
         ASSERT_EQ(dlg->ConnectCard(), 0);
         Forget();
     }
+    void TearDown() override { dlg.reset(); }  // it frees its certificates through certs
 
     void Forget() {
-        pcsc.commands.clear();
-        wnd.calls.clear();
-        wnd.messages.clear();
+        DialogHarness::Forget();
         certs.decoded.clear();
     }
 
@@ -81,16 +72,6 @@ class QueryTest : public ::testing::Test {
         card.containers.push_back(
             {name, file, cert ? test::MakeCertificate("CN of " + name) : Bytes{}});
         return card.containers.back();
-    }
-
-    Lines Sent(std::uint8_t ins) const {
-        Lines out;
-        for (const Bytes& c : pcsc.commands) {
-            if (c.size() > 1 && c[1] == ins) {
-                out.push_back(ToHex(c));
-            }
-        }
-        return out;
     }
 
     Lines Column(int sub) const {
@@ -117,11 +98,8 @@ class QueryTest : public ::testing::Test {
         return std::string(reinterpret_cast<const char*>(dlg->m_containerNames) + 36 * k, 36);
     }
 
-    test::FakeWindow wnd;
-    test::ScriptedPcsc pcsc;
     test::QueryCard card;
     RecordingCerts certs;
-    std::unique_ptr<CQuorlinDlg> dlg;
 };
 
 TEST_F(QueryTest, RemovedCardShowsBothDirectoryMessagesAndEmptiesTheList) {

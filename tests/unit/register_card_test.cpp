@@ -10,15 +10,14 @@
 #include <memory>
 #include <string>
 
+#include "fakes/DialogHarness.h"
 #include "fakes/EnginePcsc.h"
-#include "fakes/FakeWindow.h"
+#include "fakes/TempDir.h"
 #include "platform/LastError.h"
 #include "platform/crypt/CardCryptApi.h"
 #include "platform/store/SqliteStoreApi.h"
 #include "platform/x509/OpenSslCertApi.h"
 #include "res/Strings.h"
-#include "res/resource.h"
-#include "ui/CQuorlinDlg.h"
 
 namespace quorlin::test {
 namespace {
@@ -43,28 +42,21 @@ class ExclusivePcsc : public EnginePcsc {
     }
 };
 
-class RegisterCardTest : public ::testing::Test {
+class RegisterCardTest : public ::testing::Test, public DialogHarness<ExclusivePcsc> {
   protected:
+    RegisterCardTest() : DialogHarness("demo.json") {}
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "quorlin-reg-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        data = pattern;
-        store = std::make_unique<store::SqliteStoreApi>(data + "/quorlin");
-        dlg = std::make_unique<CQuorlinDlg>(wnd, Platform{&pcsc, &certs, &crypt, store.get()});
-        dlg->OnInitDialog();
+        ASSERT_TRUE(fs::is_directory(data.Path()));
+        store = std::make_unique<store::SqliteStoreApi>(data.Join("quorlin"));
+        Start({.certs = &certs, .crypt = &crypt, .store = store.get()});
     }
-    void TearDown() override {
-        dlg.reset();
-        fs::remove_all(data);
-    }
+    void TearDown() override { dlg.reset(); }  // before the services it was handed
 
     void LogInAndQuery() {
-        wnd.SetControlText(res::IDC_EDIT_PIN, "123456");
-        dlg->OnCommand(res::IDC_BTN_LOGIN);
+        LogIn("123456");
         ASSERT_EQ(dlg->m_bLoggedIn, 1) << ::testing::PrintToString(wnd.MessageTexts());
-        wnd.TabSetCurSel(res::IDC_TAB, 2);
-        dlg->OnTabSelChange(res::IDC_TAB);
-        dlg->OnCommand(res::IDC_BTN_QUERY);
+        ClickTab(2);
+        Click(res::IDC_BTN_QUERY);
         ASSERT_TRUE(wnd.IsEnabled(res::IDC_BTN_REGISTER));
         wnd.messages.clear();
     }
@@ -80,15 +72,12 @@ class RegisterCardTest : public ::testing::Test {
         return out;
     }
 
-    std::string data;
-    FakeWindow wnd;
+    TempDir data{"quorlin-reg"};
     x509::OpenSslCertApi certs;
-    ExclusivePcsc pcsc{"demo.json"};
     crypt::CardCryptApi crypt{
         pcsc,
         crypt::ProviderRegistry({std::string(getenv("QUORLIN_BUILD_DIR") ?: ".") + "/share"})};
     std::unique_ptr<store::SqliteStoreApi> store;
-    std::unique_ptr<CQuorlinDlg> dlg;
 };
 
 TEST_F(RegisterCardTest, RegistersEachCertificateOnceWithItsContainerAndKey) {

@@ -11,13 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "fakes/DialogHarness.h"
 #include "fakes/FakeCrypt.h"
 #include "fakes/FakeStore.h"
-#include "fakes/FakeWindow.h"
-#include "fakes/ScriptedPcsc.h"
 #include "res/Strings.h"
-#include "res/resource.h"
-#include "ui/CQuorlinDlg.h"
 
 namespace quorlin::test {
 namespace {
@@ -44,19 +41,15 @@ class ObservedCrypt : public FakeCrypt {
 
 // The dialog as after a log-in and a query: connected, on page 2, 1020 enabled, holding a
 // certificate for each container.
-struct Bench {
-    ScriptedPcsc pcsc;
-    FakeWindow wnd;
+struct Bench : DialogHarness<> {
     ObservedCrypt crypt;
     FakeStore store;
-    std::unique_ptr<CQuorlinDlg> dlg;
     std::vector<std::unique_ptr<x509::CertContext>> certs;
     std::size_t callsBefore = 0;
 
     explicit Bench(const Containers& containers) {
         crypt.providers = {kUlvane, kMorvex};
-        dlg = std::make_unique<CQuorlinDlg>(wnd, Platform{&pcsc, nullptr, &crypt, &store});
-        dlg->OnInitDialog();
+        Start({.crypt = &crypt, .store = &store});
         EXPECT_EQ(dlg->ConnectCard(), 0);
         dlg->m_bLoggedIn = 1;
         dlg->m_strCspName = kUlvane;
@@ -74,6 +67,7 @@ struct Bench {
             crypt.containers[name.substr(0, 36)] = keys;
         }
     }
+    ~Bench() { dlg.reset(); }
 
     const x509::KeyProvProperty* Entry(int k) {
         auto it = store.entries.find({"MY", certs[static_cast<std::size_t>(k)]->encoded});
@@ -250,7 +244,7 @@ TEST(RegisterTest, FailuresEndTheirCertificateOrTheLoopAndTheOutcomeSaysWhatWasA
     const Case cases[] = {
         {"a failed disconnect is shown and registration goes on", {{"c0", sig}},
          {"SCardDisconnect", "", pcsc::kWRemovedCard},
-         {"Error:" + ScriptedPcsc::TextFor(pcsc::kWRemovedCard) + "\n"}, ok, 1, {0}},
+         {SystemError(pcsc::kWRemovedCard)}, ok, 1, {0}},
         {"other probe errors are silent", {{"c0", sig}}, {"probe", kUlvane, 0x80090020u},
          {}, ok, 1, {0}},
         {"first of several failing", {{"c0", sig}, {"c1", sig}, {"c2", sig}},

@@ -3,17 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-
-#include "fakes/FakeWindow.h"
-#include "fakes/ScriptedPcsc.h"
-#include "ui/CQuorlinDlg.h"
+#include "fakes/DialogHarness.h"
 
 namespace quorlin {
 namespace {
 
 using test::Answer;
-using test::Hex;
+using test::Sw;
 using Lines = std::vector<std::string>;
 
 constexpr char kAid02[] = "00 A4 04 00 08 A0 00 00 01 72 95 01 02";
@@ -23,28 +19,18 @@ constexpr char kUlvaneEnt[] = "Ulvane CSP Enterprise";
 constexpr char kUlvaneCsp[] = "Ulvane Cryptographic Service Provider";
 constexpr char kMorvex[] = "Morvex CSP Enterprise";
 
-Answer Sw(const char* hex) {
-    return {pcsc::kSuccess, Hex(hex)};
-}
 Answer Err(std::uint32_t code) {
     return {code, {}};
 }
 
-class SelectionTest : public ::testing::Test {
+class SelectionTest : public ::testing::Test, public test::DialogHarness<> {
   protected:
     void Connect(std::uint32_t protocol) {
         pcsc.commands.clear();
         pcsc.activeProtocol = protocol;
-        Platform platform;
-        platform.pcsc = &pcsc;
-        dlg = std::make_unique<CQuorlinDlg>(wnd, platform);
-        dlg->OnInitDialog();
+        Start();
         ASSERT_EQ(dlg->ConnectCard(), 0);
     }
-
-    test::FakeWindow wnd;
-    test::ScriptedPcsc pcsc;
-    std::unique_ptr<CQuorlinDlg> dlg;
 };
 
 TEST_F(SelectionTest, AidsAreTriedInOrderAndOnlySuccessNamesTheProvider) {
