@@ -3,6 +3,7 @@
 // whose readers are vpcd's virtual ones (two per reader.conf entry, reader i listening
 // for its card on port QUORLIN_VPCD_BASE_PORT + i) and quorlin-cardsim as the card.
 // These helpers talk to pcsc-lite directly; the code under test goes through PcscLite.
+// The reader waits are quorlin-pcsc-readers' own (tools/pcsc-readers).
 
 #include <sys/types.h>
 
@@ -11,22 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "Readers.h"
+
 namespace quorlin::e2e {
 
 using namespace std::chrono_literals;
 
-// The machine is small and shared: waits are long, and every wait polls.
-inline constexpr std::chrono::milliseconds kReadyTimeout = 60s;
+using readers::kReadyTimeout;
+using readers::ListReaders;
+using readers::WaitForCard;
+using readers::WaitForReaders;
 
 // An environment variable that the test runner sets; empty when unset.
 std::string Env(const char* name);
-
-// The readers as the service lists them, in its order; empty when it lists none or fails.
-std::vector<std::string> ListReaders();
-bool WaitForReaders(std::size_t count, std::chrono::milliseconds timeout = kReadyTimeout);
-// Waits until the reader holds a powered card (present) or none (!present).
-bool WaitForCard(const std::string& reader, bool present,
-                 std::chrono::milliseconds timeout = kReadyTimeout);
 
 // The TCP port on which vpcd waits for the card of reader `index`.
 std::uint16_t VpcdPort(int index);
