@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +42,24 @@ struct TempDir {
         fs::remove_all(path, ec);
     }
     std::string path;
+};
+
+// Sets (or with nullptr unsets) an environment variable until the end of the scope.
+class ScopedEnv {
+  public:
+    explicit ScopedEnv(const char* name) : m_name(name) {
+        if (const char* v = std::getenv(name)) {
+            m_saved = v;
+        }
+    }
+    ~ScopedEnv() { Set(m_saved ? m_saved->c_str() : nullptr); }
+    void Set(const char* value) const {
+        value != nullptr ? setenv(m_name, value, 1) : unsetenv(m_name);
+    }
+
+  private:
+    const char* m_name;
+    std::optional<std::string> m_saved;
 };
 
 std::string Sha1Hex(const std::vector<std::uint8_t>& der) {
@@ -417,6 +437,29 @@ TEST(SqliteStoreTest, ReadOnlyDirectoryAndFullDiskFailClearlyWithNothingHalfWrit
         GTEST_SKIP() << result;
     }
     EXPECT_EQ(result, "");
+}
+
+// A HOME that is no absolute path gives way to the password database's home, the rule
+// the provider registry follows too.
+TEST(SqliteStoreTest, DefaultDirectoryIsQuorlinInTheUserDataDirectory) {
+    const passwd* pw = getpwuid(getuid());
+    ASSERT_NE(pw, nullptr);
+    const std::string fromPasswd = std::string(pw->pw_dir) + "/.local/share/quorlin";
+    const ScopedEnv data("XDG_DATA_HOME"), home("HOME");
+    struct Case {
+        const char* data;
+        const char* home;
+        std::string directory;
+    };
+    for (const Case& c : {Case{"/xdg/data", "/home/someone", "/xdg/data/quorlin"},
+                          Case{nullptr, "/home/someone", "/home/someone/.local/share/quorlin"},
+                          Case{nullptr, nullptr, fromPasswd}, Case{nullptr, "", fromPasswd},
+                          Case{"xdg/data", "home/someone", fromPasswd}}) {
+        data.Set(c.data);
+        home.Set(c.home);
+        EXPECT_EQ(SqliteStoreApi::DefaultDirectory(), c.directory)
+            << (c.data ? c.data : "(unset)") << " " << (c.home ? c.home : "(unset)");
+    }
 }
 
 // What the read-only and full-disk test shows where the mounts it needs can be had.
