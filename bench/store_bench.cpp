@@ -13,6 +13,7 @@
 #include <string>
 
 #include "fakes/CertFixtures.h"
+#include "fakes/TempDir.h"
 #include "platform/store/SqliteStoreApi.h"
 
 namespace {
@@ -37,8 +38,8 @@ bool AddOne(store::SqliteStoreApi& api, store::HCERTSTORE store, const x509::Cer
 void BM_StoreAddCertificate(benchmark::State& state) {
     const auto entries = static_cast<std::uint32_t>(state.range(0));
     const bool openPerAdd = state.range(1) != 0;
-    std::string pattern = (fs::temp_directory_path() / "quorlin-bench-XXXXXX").string();
-    const std::string dir = mkdtemp(pattern.data());
+    const test::TempDir tmp("quorlin-bench");
+    const std::string& dir = tmp.Path();
     const std::vector<std::uint8_t> base = test::ReadFixture("rsa-bench.der");
     {
         store::SqliteStoreApi api(dir + "/quorlin");
@@ -75,8 +76,6 @@ void BM_StoreAddCertificate(benchmark::State& state) {
     }
     api.CertCloseStore(store, 1);
     state.counters["entries"] = entries;
-    std::error_code ec;
-    fs::remove_all(dir, ec);
 }
 
 BENCHMARK(BM_StoreAddCertificate)

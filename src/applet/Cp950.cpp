@@ -5,7 +5,6 @@
 #include <cerrno>
 
 #include "base/Secret.h"
-#include "base/Utf8.h"
 
 namespace quorlin::applet {
 
@@ -57,20 +56,24 @@ class Converter {
 
 }  // namespace
 
-std::string Utf8ToCp950(std::string_view utf8) {
+std::optional<std::string> Utf8ToCp950(std::string_view utf8) {
     Converter conv("CP950", "UTF-8");
     if (!conv.ok()) {
-        return std::string(utf8);
+        return std::nullopt;
     }
+    bool refused = false;
     // Code page 950 never takes more bytes than UTF-8 for the same text.
-    return conv.Run(utf8.data(), utf8.size(), utf8.size(),
-                    [](const char*& in, std::size_t& left, std::string& out) {
-                        // A broken sequence never swallows the character after it.
-                        const std::size_t n = base::Utf8CharLength({in, left}, 0);
-                        in += n;
-                        left -= n;
-                        out.push_back('?');
-                    });
+    std::string out = conv.Run(utf8.data(), utf8.size(), utf8.size(),
+                               [&refused](const char*& in, std::size_t& left, std::string&) {
+                                   refused = true;
+                                   in += left;
+                                   left = 0;
+                               });
+    if (refused) {
+        base::WipeText(out);
+        return std::nullopt;
+    }
+    return out;
 }
 
 std::string Cp950ToUtf8(const std::uint8_t* bytes, std::size_t length) {

@@ -3,13 +3,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace quorlin::applet {
 
-// UTF-8 to code page 950; a character the code page cannot hold becomes '?'.
-std::string Utf8ToCp950(std::string_view utf8);
+// UTF-8 to code page 950; nullopt when the text holds a character the code page cannot
+// hold (or is no valid UTF-8), or when no converter can be had: a PIN must reach the card
+// exactly as typed or not at all.
+std::optional<std::string> Utf8ToCp950(std::string_view utf8);
 
 // Code page 950 to UTF-8; an undecodable byte becomes U+FFFD.
 std::string Cp950ToUtf8(const std::uint8_t* bytes, std::size_t length);

@@ -42,6 +42,7 @@ inline constexpr const char* kFmtSystemError = "Error:%s\n";
 
 // Log-in and PIN change.
 inline constexpr const char* kPinTooShort = "密碼長度不足";
+inline constexpr const char* kPinBadCharacter = "密碼含有無法使用的字元!";
 inline constexpr const char* kConnectFailed = "卡片連結錯誤!";
 inline constexpr const char* kWrongCardKind = "卡片種類錯誤，Select Applet Failed!";
 inline constexpr const char* kLoginFailed = "卡片登入失敗!";

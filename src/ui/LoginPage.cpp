@@ -1,6 +1,7 @@
 // The log-in page and the PIN change page: OnLogin, SelectApplet, SelectFile, VerifyPin,
 // OnChangePin, WritePinRecord.
 
+#include <optional>
 #include <string>
 
 #include "applet/Applet.h"
@@ -17,23 +18,34 @@ namespace {
 constexpr std::size_t kPinMinLength = 6;
 
 // The card's 8-bit form of a PIN, wiped when it goes out of scope. The edit fields carry
-// UTF-8; the card has always been given code page 950.
+// UTF-8; the card has always been given code page 950. A PIN with a character the code
+// page lacks has no card form: sending a stand-in would set or test a PIN never typed.
 class CardPin {
   public:
-    explicit CardPin(const std::string& utf8) : m_bytes(applet::Utf8ToCp950(utf8)) {}
+    explicit CardPin(const std::string& utf8) {
+        std::optional<std::string> bytes = applet::Utf8ToCp950(utf8);
+        m_valid = bytes.has_value();
+        if (bytes) {
+            m_bytes.swap(*bytes);
+        }
+    }
     ~CardPin() { Wipe(); }
     CardPin(const CardPin&) = delete;
     CardPin& operator=(const CardPin&) = delete;
 
+    bool valid() const { return m_valid; }
     std::size_t size() const { return m_bytes.size(); }
     const std::uint8_t* data() const {
         return reinterpret_cast<const std::uint8_t*>(m_bytes.data());
     }
-    bool operator==(const CardPin& other) const { return m_bytes == other.m_bytes; }
+    bool operator==(const CardPin& other) const {
+        return m_valid && other.m_valid && m_bytes == other.m_bytes;
+    }
     void Wipe() { base::WipeText(m_bytes); }
 
   private:
     std::string m_bytes;
+    bool m_valid = false;
 };
 
 // The padded PIN, wiped when it goes out of scope.
@@ -60,6 +72,11 @@ void CQuorlinDlg::OnLogin() {
 
     UpdateData(true);
     CardPin pin(m_strPin);
+    if (!pin.valid()) {
+        m_wnd.MessageBox(res::kPinBadCharacter, res::kStdTitle, MsgIcon::Exclamation);
+        m_wnd.SetFocus(res::IDC_EDIT_PIN);
+        return;
+    }
     if (pin.size() < kPinMinLength) {
         m_wnd.MessageBox(res::kPinTooShort, res::kStdTitle, MsgIcon::Exclamation);
         m_wnd.SetFocus(res::IDC_EDIT_PIN);
@@ -130,6 +147,11 @@ std::uint16_t CQuorlinDlg::VerifyPin(int pinLength, const std::uint8_t* pin) {
 void CQuorlinDlg::OnChangePin() {
     UpdateData(true);
     CardPin newPin(m_strNewPin);
+    if (!newPin.valid()) {
+        m_wnd.MessageBox(res::kPinBadCharacter, res::kStdTitle, MsgIcon::None);
+        m_wnd.SetFocus(res::IDC_EDIT_NEWPIN);
+        return;
+    }
     if (newPin.size() < kPinMinLength) {
         m_wnd.MessageBox(res::kNewPinTooShort, res::kStdTitle, MsgIcon::None);
         m_wnd.SetFocus(res::IDC_EDIT_NEWPIN);

@@ -157,7 +157,8 @@ class QtViewTest : public QObject {
         check(0, true);
     }
 
-    // Enter does nothing in any field; Escape, the close box and the close command end it.
+    // Enter does nothing in any field and presses the focused push button; Escape, the
+    // close box and the close command end the dialog.
     void enterDoesNotCloseEscapeAndCloseBoxDo() {
         ScriptedPcsc pcsc;
         qt::QtDialogWindow view;
@@ -172,13 +173,22 @@ class QtViewTest : public QObject {
             QTest::keyClick(pin, Qt::Key_Return);
             QTest::keyClick(pin, Qt::Key_Enter, Qt::KeypadModifier);
             QTest::keyClick(view.Control(1018), Qt::Key_Return);
-            view.Control(1006)->setFocus();
-            QTest::keyClick(view.Control(1006), Qt::Key_Return);
+            view.Control(1012)->setFocus();
+            QTest::keyClick(view.Control(1012), Qt::Key_Return);
             QTest::keyClick(d, Qt::Key_Return);
             QApplication::processEvents();
             QVERIFY(d->isVisible());
             QCOMPARE(pin->text(), QStringLiteral("12345678"));
-            QCOMPARE(pcsc.connects, 0);  // Enter on the focused log-in button is not a click
+            QCOMPARE(pcsc.connects, 0);
+            // Enter on the focused log-in button presses it, and still closes nothing.
+            {
+                BoxCloser closer;
+                view.Control(1006)->setFocus();
+                QTest::keyClick(view.Control(1006), Qt::Key_Return);
+                QCOMPARE(pcsc.connects, 1);
+                QVERIFY(!closer.boxes.empty());
+            }
+            QVERIFY(d->isVisible());
             ran = true;
             QTest::keyClick(pin, Qt::Key_Escape);
         });
@@ -265,6 +275,14 @@ class QtViewTest : public QObject {
         QCOMPARE(s.view.ComboGetSelectedText(1018).value(), std::string("讀卡機 0"));
         s.view.ComboSetCurSel(1018, 7);
         QVERIFY(!s.view.ComboGetSelectedText(1018).has_value());
+        // A name that is no UTF-8 (Big5 here) goes back byte for byte, and is shown.
+        const std::string big5 = "Reader \xA5\x64\xA4\xF9 1";
+        QCOMPARE(s.view.ComboAddString(1018, big5), 2);
+        s.view.ComboSetCurSel(1018, 2);
+        QCOMPARE(s.view.ComboGetSelectedText(1018).value(), big5);
+        QCOMPARE(s.view.GetControlText(1018), big5);
+        QVERIFY(combo->currentText().startsWith(QStringLiteral("Reader ")));
+        QVERIFY(!combo->currentText().contains(QChar::ReplacementCharacter));
         s.view.ComboResetContent(1018);
         QCOMPARE(combo->count(), 0);
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fakes/CertFixtures.h"
+#include "fakes/TempDir.h"
 #include "platform/store/SqliteStoreApi.h"
 
 namespace quorlin::test {
@@ -26,12 +27,10 @@ struct ToolRun {
 class CertstoreToolTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_NE(mkdtemp(dir.data()), nullptr);
         if (!fs::exists(tool)) {
             GTEST_SKIP() << "quorlin-certstore not built";
         }
     }
-    void TearDown() override { fs::remove_all(dir); }
 
     // Adds a fixture under the Morvex provider; its thumbprint.
     std::string Add(const std::string& fixture, std::u16string container, std::uint32_t keySpec,
@@ -61,7 +60,8 @@ class CertstoreToolTest : public ::testing::Test {
         return run;
     }
 
-    std::string dir = (fs::temp_directory_path() / "quorlin-tool-XXXXXX").string();
+    TempDir tmp{"quorlin-tool"};
+    const std::string dir = tmp.Path();
     std::string tool =
         std::string(getenv("QUORLIN_BUILD_DIR") ?: ".") + "/tools/certstore/quorlin-certstore";
 };

@@ -12,19 +12,20 @@ using test::Bytes;
 using test::Hex;
 
 TEST(Cp950Test, Utf8ToCp950) {
-    const std::pair<std::string, std::string> cases[] = {
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
         {"", ""},
         {"Abc 123", "Abc 123"},
         {"密碼", "\xB1\x4B\xBD\x58"},
         {"卡片€", "\xA5\x64\xA4\xF9\xA3\xE1"},
-        // What the code page cannot hold becomes one '?' per character.
-        {"a😀z😃", "a?z?"},
-        {"Жx", "?x"},
-        // Broken UTF-8 never swallows the next character.
-        {"\x80x", "?x"},
-        {"\xE5\xAFxy", "?xy"},  // a three-byte lead cut short
-        {"xy\xE5", "xy?"},
-        {"\xFF\xFE", "??"},
+        // A character the code page cannot hold has no card form at all.
+        {"a😀z😃", std::nullopt},
+        {"Жx", std::nullopt},
+        {"123456\xC3\xA9", std::nullopt},
+        // Nor has broken UTF-8.
+        {"\x80x", std::nullopt},
+        {"\xE5\xAFxy", std::nullopt},  // a three-byte lead cut short
+        {"xy\xE5", std::nullopt},
+        {"\xFF\xFE", std::nullopt},
     };
     for (const auto& [utf8, cp950] : cases) {
         EXPECT_EQ(Utf8ToCp950(utf8), cp950) << utf8;
@@ -36,6 +37,7 @@ TEST(Cp950Test, Utf8ToCp950) {
         expected += "\xBD\x58";
     }
     EXPECT_EQ(Utf8ToCp950(utf8), expected);
+    EXPECT_EQ(Utf8ToCp950(utf8 + "é"), std::nullopt);
 }
 
 TEST(Cp950Test, Cp950ToUtf8) {

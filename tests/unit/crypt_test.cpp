@@ -2,7 +2,9 @@
 // container open sends to the card, and the errors every failure leaves behind.
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <optional>
@@ -104,6 +106,15 @@ TEST(ProviderRegistryTest, DirectoriesComeFromTheXdgVariables) {
     EXPECT_EQ(dirs.front(), "/home/someone/.local/share");
     EXPECT_NE(std::find(dirs.begin(), dirs.end(), "/usr/local/share"), dirs.end());
     EXPECT_EQ(dirs.back(), "/usr/share");
+
+    // A HOME that is empty or relative gives way to the password database's home.
+    const passwd* pw = getpwuid(getuid());
+    for (const char* h : {"", "home/someone"}) {
+        setenv("HOME", h, 1);
+        EXPECT_EQ(ProviderRegistry::DataDirsFromEnvironment().front(),
+                  std::string(pw != nullptr ? pw->pw_dir : "?") + "/.local/share")
+            << "HOME=" << h;
+    }
     for (const auto& [name, value] : saved) {
         value ? setenv(name, value->c_str(), 1) : unsetenv(name);
     }

@@ -79,11 +79,19 @@ class LoginTest : public ::testing::Test, public test::DialogHarness<> {
 TEST_F(LoginTest, ShortPinIsRefusedBeforeAnyReaderAccessWhateverTheButtonSays) {
     // The flag, not the button's text, decides between log-in and log-out.
     wnd.texts[res::IDC_BTN_LOGIN] = "中斷卡片";
-    for (const char* pin : {"12345", "密碼1"}) {  // the second: five bytes in code page 950
+    const std::pair<const char*, const char*> cases[] = {
+        {"12345", "密碼長度不足"},
+        {"密碼1", "密碼長度不足"},  // five bytes in code page 950
+        // What code page 950 lacks is refused, never replaced: before the length check.
+        {"12345\xF0\x9F\x98\x80", "密碼含有無法使用的字元!"},
+        {"é", "密碼含有無法使用的字元!"},
+        {"1234567\xE5", "密碼含有無法使用的字元!"},  // broken UTF-8
+    };
+    for (const auto& [pin, message] : cases) {
         Forget();
         wnd.focus = 0;
         LogIn(pin);
-        EXPECT_EQ(Boxes(), (std::vector<Box>{{"密碼長度不足", kStd, MsgIcon::Exclamation}}));
+        EXPECT_EQ(Boxes(), (std::vector<Box>{{message, kStd, MsgIcon::Exclamation}}));
         EXPECT_EQ(wnd.focus, res::IDC_EDIT_PIN);
         EXPECT_TRUE(pcsc.calls.empty());
         EXPECT_EQ(WindowCalls("ComboGet"), 0);
@@ -95,7 +103,6 @@ TEST_F(LoginTest, PinGoesAsCodePage950PaddedOrCutToSixteenBytes) {
     const std::pair<const char*, std::string> cases[] = {
         {"123456", "31 32 33 34 35 36" + kFF10},
         {"密碼12", "B1 4B BD 58 31 32" + kFF10},
-        {"12345\xF0\x9F\x98\x80", "31 32 33 34 35 3F" + kFF10},  // '?' for what 950 lacks
         {"0123456789abcdef", "30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66"},
         {"0123456789abcdefXYZ", "30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66"},
     };
@@ -244,6 +251,13 @@ TEST_F(PinChangeTest, RefusalsMoveTheFocusAndSendNothing) {
         {"654321", "654320", "密碼不一致!", kConfirm},
         {"654321", "6543210", "密碼不一致!", kConfirm},
         {"654321", "", "密碼不一致!", kConfirm},
+        // A character code page 950 lacks: refused before the length checks, and in the
+        // confirmation it never matches, not even itself.
+        {"123456é", "123456ü", "密碼含有無法使用的字元!", kNew},
+        {"é", "é", "密碼含有無法使用的字元!", kNew},
+        {"0123456789abcdefg\xF0\x9F\x98\x80", "x", "密碼含有無法使用的字元!", kNew},
+        {"123456\x80", "123456\x80", "密碼含有無法使用的字元!", kNew},
+        {"123456", "123456é", "密碼不一致!", kConfirm},
     };
     for (const auto& [newPin, confirm, message, focus] : cases) {
         SCOPED_TRACE(std::string(newPin) + "/" + confirm);

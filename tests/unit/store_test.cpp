@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -16,11 +17,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fakes/CertFixtures.h"
+#include "fakes/TempDir.h"
 #include "platform/LastError.h"
 #include "platform/store/SqliteStoreApi.h"
 
@@ -31,15 +34,22 @@ namespace fs = std::filesystem;
 using store::HCERTSTORE;
 using store::SqliteStoreApi;
 
-struct TempDir {
-    TempDir() : path((fs::temp_directory_path() / "quorlin-store-XXXXXX").string()) {
-        mkdtemp(path.data());
+// Sets (or with nullptr unsets) an environment variable until the end of the scope.
+class ScopedEnv {
+  public:
+    explicit ScopedEnv(const char* name) : m_name(name) {
+        if (const char* v = std::getenv(name)) {
+            m_saved = v;
+        }
     }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
+    ~ScopedEnv() { Set(m_saved ? m_saved->c_str() : nullptr); }
+    void Set(const char* value) const {
+        value != nullptr ? setenv(m_name, value, 1) : unsetenv(m_name);
     }
-    std::string path;
+
+  private:
+    const char* m_name;
+    std::optional<std::string> m_saved;
 };
 
 std::string Sha1Hex(const std::vector<std::uint8_t>& der) {
@@ -154,14 +164,14 @@ void ExpectEntriesWhole(SqliteStoreApi& api) {
 
 TEST(SqliteStoreTest, KeepsOneEntryPerCertificateWithItsPropertyAndPrivateModes) {
     TempDir tmp;
-    const std::string dir = tmp.path + "/data/quorlin";
+    const std::string dir = tmp.Path() + "/data/quorlin";
     const mode_t saved = umask(0);
     SqliteStoreApi api(dir);
     HCERTSTORE store = OpenMy(api, u"my");  // names ignore case
     umask(saved);
     ASSERT_NE(store, nullptr) << std::hex << GetLastError();
     for (auto [path, mode] :
-         {std::pair{dir, 0700u}, {tmp.path + "/data", 0700u}, {api.DatabasePath(), 0600u}}) {
+         {std::pair{dir, 0700u}, {tmp.Path() + "/data", 0700u}, {api.DatabasePath(), 0600u}}) {
         struct stat st {};
         ASSERT_EQ(stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, mode) << path;
@@ -210,7 +220,7 @@ TEST(SqliteStoreTest, KeepsOneEntryPerCertificateWithItsPropertyAndPrivateModes)
 // disk) or that has not yet got so far. The viewer sees no entries, not an error.
 TEST(SqliteStoreTest, ADatabaseWithoutItsTableYetReadsAsEmpty) {
     TempDir tmp;
-    SqliteStoreApi api(tmp.path);
+    SqliteStoreApi api(tmp.Path());
     {
         std::FILE* f = std::fopen(api.DatabasePath().c_str(), "wb");
         ASSERT_NE(f, nullptr);
@@ -231,7 +241,7 @@ TEST(SqliteStoreTest, ADatabaseWithoutItsTableYetReadsAsEmpty) {
 
 TEST(SqliteStoreTest, RefusesWhatItDoesNotSupport) {
     TempDir tmp;
-    SqliteStoreApi api(tmp.path + "/quorlin");
+    SqliteStoreApi api(tmp.Path() + "/quorlin");
     const std::uint32_t system = store::kCertStoreProvSystemW;
     const std::uint32_t user = store::kCertSystemStoreCurrentUser;
     struct Open {
@@ -246,7 +256,7 @@ TEST(SqliteStoreTest, RefusesWhatItDoesNotSupport) {
         EXPECT_EQ(api.CertOpenStore(o.provider, 0, 0, o.flags, o.name), nullptr);
         EXPECT_EQ(GetLastError(), store::kEInvalidArg);
     }
-    EXPECT_FALSE(fs::exists(tmp.path + "/quorlin"));  // nothing made for a refused open
+    EXPECT_FALSE(fs::exists(tmp.Path() + "/quorlin"));  // nothing made for a refused open
 
     HCERTSTORE store = OpenMy(api);
     ASSERT_NE(store, nullptr);
@@ -290,7 +300,7 @@ TEST(SqliteStoreTest, RefusesWhatItDoesNotSupport) {
 
 TEST(SqliteStoreTest, TwoProcessesAddingAtOnceBothSucceed) {
     TempDir tmp;
-    const std::string dir = tmp.path + "/quorlin";
+    const std::string dir = tmp.Path() + "/quorlin";
     const std::vector<std::uint8_t> base = ReadFixture("bob-ec.der");
     constexpr int kPerProcess = 60;
     // A store per add, as the registration opens it per certificate; both also write one
@@ -322,7 +332,7 @@ TEST(SqliteStoreTest, TwoProcessesAddingAtOnceBothSucceed) {
 
 TEST(SqliteStoreTest, AWriterKilledMidAddLeavesAWholeDatabase) {
     TempDir tmp;
-    const std::string dir = tmp.path + "/quorlin";
+    const std::string dir = tmp.Path() + "/quorlin";
     const std::vector<std::uint8_t> base = ReadFixture("rsa-bench.der");
     std::size_t lastCount = 0;
     for (std::uint32_t round = 0; round < 3; ++round) {
@@ -357,8 +367,8 @@ TEST(SqliteStoreTest, AWriterKilledMidAddLeavesAWholeDatabase) {
 // In a private mount namespace: a read-only data directory, and a full disk.
 TEST(SqliteStoreTest, ReadOnlyDirectoryAndFullDiskFailClearlyWithNothingHalfWritten) {
     TempDir tmp;
-    const std::string existing = tmp.path + "/existing", fresh = tmp.path + "/fresh",
-                      small = tmp.path + "/small";
+    const std::string existing = tmp.Path() + "/existing", fresh = tmp.Path() + "/fresh",
+                      small = tmp.Path() + "/small";
     {
         SqliteStoreApi api(existing + "/quorlin");
         ASSERT_TRUE(AddOne(api, ReadFixture("alice-ec.der"), u"c0"));
@@ -417,6 +427,29 @@ TEST(SqliteStoreTest, ReadOnlyDirectoryAndFullDiskFailClearlyWithNothingHalfWrit
         GTEST_SKIP() << result;
     }
     EXPECT_EQ(result, "");
+}
+
+// A HOME that is no absolute path gives way to the password database's home, the rule
+// the provider registry follows too.
+TEST(SqliteStoreTest, DefaultDirectoryIsQuorlinInTheUserDataDirectory) {
+    const passwd* pw = getpwuid(getuid());
+    ASSERT_NE(pw, nullptr);
+    const std::string fromPasswd = std::string(pw->pw_dir) + "/.local/share/quorlin";
+    const ScopedEnv data("XDG_DATA_HOME"), home("HOME");
+    struct Case {
+        const char* data;
+        const char* home;
+        std::string directory;
+    };
+    for (const Case& c : {Case{"/xdg/data", "/home/someone", "/xdg/data/quorlin"},
+                          Case{nullptr, "/home/someone", "/home/someone/.local/share/quorlin"},
+                          Case{nullptr, nullptr, fromPasswd}, Case{nullptr, "", fromPasswd},
+                          Case{"xdg/data", "home/someone", fromPasswd}}) {
+        data.Set(c.data);
+        home.Set(c.home);
+        EXPECT_EQ(SqliteStoreApi::DefaultDirectory(), c.directory)
+            << (c.data ? c.data : "(unset)") << " " << (c.home ? c.home : "(unset)");
+    }
 }
 
 // What the read-only and full-disk test shows where the mounts it needs can be had.

@@ -14,8 +14,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "engine/Engine.h"
 
@@ -55,6 +57,45 @@ int Usage() {
     return 2;
 }
 
+// A socket, closed when its owner goes.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() { Close(); }
+    Fd(Fd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            Close();
+            m_fd = std::exchange(other.m_fd, -1);
+        }
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+
+    int Get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+
+  private:
+    void Close() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+
+    int m_fd = -1;
+};
+
+struct AddrInfoFree {
+    void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
+};
+
+struct FileClose {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+
 // Sleeps up to ms, waking early for a signal.
 void Pause(int ms) {
     for (int waited = 0; waited < ms && !g_stop; waited += 50) {
@@ -62,29 +103,25 @@ void Pause(int ms) {
     }
 }
 
-int Connect(const std::string& host, const std::string& port) {
+Fd Connect(const std::string& host, const std::string& port) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0) {
-        return -1;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
+        return Fd();
     }
-    int fd = -1;
-    for (addrinfo* a = list; a != nullptr && fd < 0; a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            continue;
-        }
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-            ::close(fd);
-            fd = -1;
+    const std::unique_ptr<addrinfo, AddrInfoFree> list(found);
+    Fd fd;
+    for (addrinfo* a = list.get(); a != nullptr && !fd; a = a->ai_next) {
+        Fd candidate(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+        if (candidate && ::connect(candidate.Get(), a->ai_addr, a->ai_addrlen) == 0) {
+            fd = std::move(candidate);
         }
     }
-    ::freeaddrinfo(list);
-    if (fd >= 0) {
+    if (fd) {
         int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
     return fd;
 }
@@ -207,6 +244,7 @@ int main(int argc, char** argv) {
     std::string host = "localhost";
     std::string port = "35963";
     std::string logFile;
+    std::unique_ptr<FILE, FileClose> log;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if ((a == "--host" || a == "--port" || a == "--log") && i + 1 < argc) {
@@ -224,12 +262,13 @@ int main(int argc, char** argv) {
         return Usage();
     }
     if (!logFile.empty()) {
-        g_out = std::fopen(logFile.c_str(), "a");
-        if (g_out == nullptr) {
+        log.reset(std::fopen(logFile.c_str(), "a"));
+        if (!log) {
             std::fprintf(stderr, "quorlin-cardsim: cannot open %s: %s\n", logFile.c_str(),
                          std::strerror(errno));
             return 1;
         }
+        g_out = log.get();
     }
     std::setvbuf(g_out, nullptr, _IOLBF, 0);
 
@@ -274,19 +313,21 @@ int main(int argc, char** argv) {
             Pause(100);
             continue;
         }
-        int fd = Connect(host, port);
-        if (fd < 0) {
-            if (!reportedWaiting) {
-                Say("cardsim: waiting for vpcd at " + host + ":" + port);
-                reportedWaiting = true;
+        bool stays = true;
+        {
+            const Fd link = Connect(host, port);
+            if (!link) {
+                if (!reportedWaiting) {
+                    Say("cardsim: waiting for vpcd at " + host + ":" + port);
+                    reportedWaiting = true;
+                }
+                Pause(200);
+                continue;
             }
-            Pause(200);
-            continue;
-        }
-        reportedWaiting = false;
-        Say("cardsim: connected");
-        const bool stays = Serve(fd, *engine);
-        ::close(fd);
+            reportedWaiting = false;
+            Say("cardsim: connected");
+            stays = Serve(link.Get(), *engine);
+        }  // closed before the card powers off
         // A link that ends takes the card out of the reader: its session ends with it.
         engine->PowerOff();
         if (!stays) {

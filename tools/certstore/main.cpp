@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Hex.h"
+#include "base/Utf8.h"
 #include "platform/LastError.h"
 #include "platform/store/SqliteStoreApi.h"
 
@@ -105,24 +107,8 @@ std::string KeySpecText(const StoredCertificate& c) {
 // Terminal columns a UTF-8 text takes: East Asian wide characters take two.
 std::size_t DisplayWidth(const std::string& text) {
     std::size_t width = 0;
-    for (std::size_t k = 0; k < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[k]);
-        std::uint32_t cp = c;
-        std::size_t n = 1;
-        if (c >= 0xF0) {
-            cp = c & 0x07u;
-            n = 4;
-        } else if (c >= 0xE0) {
-            cp = c & 0x0Fu;
-            n = 3;
-        } else if (c >= 0xC0) {
-            cp = c & 0x1Fu;
-            n = 2;
-        }
-        for (std::size_t j = 1; j < n && k + j < text.size(); ++j) {
-            cp = (cp << 6) | (static_cast<unsigned char>(text[k + j]) & 0x3Fu);
-        }
-        k += n;
+    for (std::size_t k = 0; k < text.size(); k += quorlin::base::Utf8CharLength(text, k)) {
+        const std::uint32_t cp = quorlin::base::Utf8CodePoint(text, k);
         const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
                           (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
                           (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
@@ -171,9 +157,9 @@ int StoreError(const SqliteStoreApi& store) {
 // Hex digits in upper case, colons and blanks dropped; empty when not a thumbprint.
 std::string NormaliseThumbprint(const std::string& text) {
     std::string out;
-    for (unsigned char c : text) {
-        if (std::isxdigit(c)) {
-            out.push_back(static_cast<char>(std::toupper(c)));
+    for (char c : text) {
+        if (quorlin::base::HexDigitValue(c) >= 0) {
+            out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
         } else if (c != ':' && c != ' ') {
             return {};
         }
@@ -182,11 +168,12 @@ std::string NormaliseThumbprint(const std::string& text) {
 }
 
 std::string NormaliseStore(const std::string& name) {
-    std::u16string wide(name.begin(), name.end());
-    for (unsigned char c : name) {
-        if (c > 0x7E) {
+    std::u16string wide;
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) > 0x7E) {
             return {};
         }
+        wide.push_back(static_cast<char16_t>(c));
     }
     return SqliteStoreApi::NormaliseStoreName(wide);
 }

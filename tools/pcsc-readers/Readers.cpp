@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 namespace quorlin::readers {
@@ -36,20 +37,25 @@ class Context {
     SCARDCONTEXT m_context = 0;
 };
 
+struct ReaderListFree {
+    SCARDCONTEXT context;
+    void operator()(char* list) const { SCardFreeMemory(context, list); }
+};
+
 std::vector<std::string> ListWith(const Context& context) {
     std::vector<std::string> names;
-    char* list = nullptr;
+    char* allocated = nullptr;
     DWORD length = SCARD_AUTOALLOCATE;
-    if (SCardListReaders(context.Get(), nullptr, reinterpret_cast<LPSTR>(&list), &length) !=
+    if (SCardListReaders(context.Get(), nullptr, reinterpret_cast<LPSTR>(&allocated), &length) !=
         SCARD_S_SUCCESS) {
         return names;
     }
-    for (DWORD at = 0; at < length && list[at] != '\0';) {
-        const std::string name(list + at, strnlen(list + at, length - at));
+    const std::unique_ptr<char, ReaderListFree> list(allocated, ReaderListFree{context.Get()});
+    for (DWORD at = 0; at < length && list.get()[at] != '\0';) {
+        const std::string name(list.get() + at, strnlen(list.get() + at, length - at));
         names.push_back(name);
         at += static_cast<DWORD>(name.size()) + 1;
     }
-    SCardFreeMemory(context.Get(), list);
     return names;
 }
 

@@ -8,6 +8,9 @@
 #include <iterator>
 #include <sstream>
 
+#include "base/DataDir.h"
+#include "base/Hex.h"
+
 #ifndef QUORLIN_DEFAULT_DATA_DIRS
 #define QUORLIN_DEFAULT_DATA_DIRS ""
 #endif
@@ -39,21 +42,9 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 }
 
 std::optional<std::vector<std::uint8_t>> ParseAid(const std::string& text) {
-    std::string digits;
-    for (unsigned char c : text) {
-        if (std::isxdigit(c)) {
-            digits.push_back(static_cast<char>(c));
-        } else if (c != ' ' && c != ':') {
-            return std::nullopt;
-        }
-    }
-    if (digits.size() % 2 != 0 || digits.size() / 2 < kMinAidLength ||
-        digits.size() / 2 > kMaxAidLength) {
+    auto aid = base::HexParse(text, " :");
+    if (!aid || aid->size() < kMinAidLength || aid->size() > kMaxAidLength) {
         return std::nullopt;
-    }
-    std::vector<std::uint8_t> aid;
-    for (std::size_t k = 0; k < digits.size(); k += 2) {
-        aid.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(k, 2), nullptr, 16)));
     }
     return aid;
 }
@@ -99,11 +90,8 @@ ProviderRegistry::ProviderRegistry(std::vector<std::string> dataDirs)
 
 std::vector<std::string> ProviderRegistry::DataDirsFromEnvironment() {
     std::vector<std::string> dirs;
-    const char* home = std::getenv("XDG_DATA_HOME");
-    if (home != nullptr && *home == '/') {
-        dirs.push_back(home);
-    } else if (const char* h = std::getenv("HOME"); h != nullptr && *h == '/') {
-        dirs.push_back(std::string(h) + "/.local/share");
+    if (std::string home = base::UserDataDir(); !home.empty()) {
+        dirs.push_back(std::move(home));
     }
     const char* system = std::getenv("XDG_DATA_DIRS");
     if (system != nullptr && *system != '\0') {

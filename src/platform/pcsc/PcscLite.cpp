@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string_view>
 
 namespace quorlin::pcsc {
@@ -73,6 +74,12 @@ bool FitsCore(DWORD length) {
     return length <= std::numeric_limits<std::uint32_t>::max();
 }
 
+// A reader list the service allocated, until it is handed to the caller.
+struct ReaderListFree {
+    SCARDCONTEXT context;
+    void operator()(char* list) const { ::SCardFreeMemory(context, list); }
+};
+
 }  // namespace
 
 std::uint32_t PcscLite::SCardEstablishContext(std::uint32_t scope, ScardContext* context) {
@@ -95,14 +102,16 @@ std::uint32_t PcscLite::SCardListReadersA(ScardContext context, const char* grou
         if (readers == nullptr) {
             return kEInvalidParameter;
         }
-        char* list = nullptr;
+        char* allocated = nullptr;
         DWORD liteLength = SCARD_AUTOALLOCATE;
         const LONG rv = ::SCardListReaders(ToLiteContext(context), groups,
-                                           reinterpret_cast<LPSTR>(&list), &liteLength);
+                                           reinterpret_cast<LPSTR>(&allocated), &liteLength);
+        std::unique_ptr<char, ReaderListFree> owned(allocated,
+                                                    ReaderListFree{ToLiteContext(context)});
         if (rv == SCARD_S_SUCCESS && !FitsCore(liteLength)) {
-            ::SCardFreeMemory(ToLiteContext(context), list);
             return kFInternalError;
         }
+        char* const list = owned.release();
         std::memcpy(readers, &list, sizeof list);
         if (rv == SCARD_S_SUCCESS) {
             *length = static_cast<std::uint32_t>(liteLength);

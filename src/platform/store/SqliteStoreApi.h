@@ -6,49 +6,24 @@
 // committed state, and readers (the viewer) never block a writer.
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "platform/store/CertificateTable.h"
 #include "platform/store/StoreApi.h"
-
-struct sqlite3;
+#include "platform/store/StoreDatabase.h"
+#include "platform/store/StoreErrors.h"
 
 namespace quorlin::store {
 
-// HRESULT-style codes left in the last error.
-inline constexpr std::uint32_t kEFail = 0x80004005u;
-inline constexpr std::uint32_t kEInvalidArg = 0x80070057u;
-inline constexpr std::uint32_t kEOutOfMemory = 0x8007000Eu;
-inline constexpr std::uint32_t kEAccessDenied = 0x80070005u;
-inline constexpr std::uint32_t kEInvalidHandle = 0x80070006u;
-inline constexpr std::uint32_t kEPathNotFound = 0x80070003u;
-inline constexpr std::uint32_t kEDiskFull = 0x80070070u;
-inline constexpr std::uint32_t kEBusy = 0x800700AAu;
-inline constexpr std::uint32_t kEFileCorrupt = 0x80070570u;
-inline constexpr std::uint32_t kENotSupported = 0x80070032u;
-inline constexpr std::uint32_t kCryptEAsn1BadTag = 0x8009310Bu;
-
 inline constexpr const char* kDatabaseFileName = "certstore.db";
-
-// One entry as the viewer sees it.
-struct StoredCertificate {
-    std::string store;
-    std::string thumbprint;  // 40 upper-case hex digits
-    std::vector<std::uint8_t> der;
-    bool hasKeyProvInfo = false;
-    std::string container;  // UTF-8
-    std::string provider;   // UTF-8
-    std::uint32_t provType = 0;
-    std::uint32_t flags = 0;
-    std::uint32_t keySpec = 0;
-    std::int64_t added = 0;  // seconds since the epoch
-};
 
 class SqliteStoreApi : public StoreApi {
   public:
-    // $XDG_DATA_HOME/quorlin (default ~/.local/share/quorlin).
+    // quorlin under the user's data directory (base/DataDir.h).
     SqliteStoreApi();
     // The database lives in directory, created (0700) when missing.
     explicit SqliteStoreApi(std::string directory);
@@ -78,27 +53,21 @@ class SqliteStoreApi : public StoreApi {
     const std::string& Directory() const { return m_directory; }
     std::string DatabasePath() const;
 
+    // Empty when the user has no absolute home; every open then fails (path not found).
     static std::string DefaultDirectory();
     // Upper-case ASCII; empty when the name is not acceptable.
     static std::string NormaliseStoreName(const std::u16string& name);
     static std::string Thumbprint(const std::vector<std::uint8_t>& der);
 
   private:
-    enum class Mode { kCreate, kWrite, kRead };
-    // Opens the database (kCreate: making it and its directory when missing); null with
-    // the last error set on failure.
-    sqlite3* OpenDatabase(Mode mode);
     // The database for reading or removing entries: nullopt on a failure (last error set),
     // null when nothing is stored yet (no file, or a file not yet given its table).
-    std::optional<sqlite3*> OpenExisting(Mode mode);
+    std::optional<Connection> OpenExisting(OpenMode mode);
     std::optional<std::vector<StoredCertificate>> Query(const std::string& prefix,
                                                         const std::string& storeName);
 
     std::string m_directory;
-    std::set<HCERTSTORE> m_open;
+    std::map<HCERTSTORE, std::unique_ptr<CertStore>> m_open;
 };
-
-// The HRESULT-style code for an SQLite result (with the errno behind it, when known).
-std::uint32_t MapSqliteError(int code, int systemErrno);
 
 }  // namespace quorlin::store

@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/Utf8.h"
 #include "platform/LastError.h"
 
 namespace quorlin::x509 {
@@ -61,34 +62,13 @@ int DisplayEntry(const X509_NAME* subject) {
     return X509_NAME_entry_count(subject) > 0 ? 0 : -1;
 }
 
-std::size_t Utf8SequenceLength(unsigned char lead) {
-    if (lead < 0x80) {
-        return 1;
-    }
-    if ((lead & 0xE0) == 0xC0) {
-        return 2;
-    }
-    if ((lead & 0xF0) == 0xE0) {
-        return 3;
-    }
-    if ((lead & 0xF8) == 0xF0) {
-        return 4;
-    }
-    return 1;
-}
+struct X509Free {
+    void operator()(X509* x) const { X509_free(x); }
+};
 
-// Bytes of text that hold at most maxChars whole characters within maxBytes.
-std::size_t CutLength(const std::string& text, std::size_t maxChars, std::size_t maxBytes) {
-    std::size_t bytes = 0;
-    for (std::size_t chars = 0; chars < maxChars && bytes < text.size(); ++chars) {
-        const std::size_t step = Utf8SequenceLength(static_cast<unsigned char>(text[bytes]));
-        if (bytes + step > text.size() || bytes + step > maxBytes) {
-            break;
-        }
-        bytes += step;
-    }
-    return bytes;
-}
+struct OpenSslFree {
+    void operator()(unsigned char* memory) const { OPENSSL_free(memory); }
+};
 
 }  // namespace
 
@@ -101,15 +81,14 @@ const CertContext* OpenSslCertApi::CertCreateCertificateContext(std::uint32_t en
         return nullptr;
     }
     const unsigned char* p = data;
-    X509* decoded = d2i_X509(nullptr, &p, static_cast<long>(length));
-    if (decoded == nullptr) {
+    std::unique_ptr<X509, X509Free> decoded(d2i_X509(nullptr, &p, static_cast<long>(length)));
+    if (!decoded) {
         SetLastError(kCryptEAsn1BadTag);
         return nullptr;
     }
     auto context = std::make_unique<CertContext>();
     context->encoded.assign(data, p);
-    context->decoded =
-        std::shared_ptr<void>(decoded, [](void* x) { X509_free(static_cast<X509*>(x)); });
+    context->decoded = std::move(decoded);
     const CertContext* handle = context.get();
 
     Registry& r = Contexts();
@@ -133,20 +112,22 @@ std::uint32_t OpenSslCertApi::CertGetNameStringA(const CertContext* cert, std::u
         return 0;
     }
     const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
-    unsigned char* utf8 = nullptr;
-    const int utf8Length = ASN1_STRING_to_UTF8(&utf8, value);
+    unsigned char* converted = nullptr;
+    const int utf8Length = ASN1_STRING_to_UTF8(&converted, value);
+    const std::unique_ptr<unsigned char, OpenSslFree> utf8(converted);
     if (utf8Length < 0) {
         SetLastError(kCryptEAsn1BadTag);
         return 0;
     }
-    std::string text(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(utf8Length));
-    OPENSSL_free(utf8);
+    std::string text(reinterpret_cast<const char*>(utf8.get()),
+                     static_cast<std::size_t>(utf8Length));
     text.resize(std::strlen(text.c_str()));  // a C string ends at an embedded zero
 
     if (name == nullptr || nameSize == 0) {
-        return static_cast<std::uint32_t>(CutLength(text, kMaxNameCharacters, text.size())) + 1;
+        const std::size_t needed = base::Utf8Prefix(text, kMaxNameCharacters, text.size());
+        return static_cast<std::uint32_t>(needed) + 1;
     }
-    const std::size_t length = CutLength(text, kMaxNameCharacters, nameSize - 1u);
+    const std::size_t length = base::Utf8Prefix(text, kMaxNameCharacters, nameSize - 1u);
     std::memcpy(name, text.data(), length);
     name[length] = '\0';
     return static_cast<std::uint32_t>(length) + 1;

@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QSignalBlocker>
+#include <QStringDecoder>
 #include <QTabBar>
 #include <QTableWidget>
 
@@ -38,11 +39,24 @@ QString FromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
 }
 
+// A drop-down entry keeps the service's bytes beside the text shown, so that a reader's
+// name goes back to it unchanged whatever its encoding.
+constexpr int kBytesRole = Qt::UserRole + 1;
+
+// Names that are not UTF-8 are shown byte for character (Latin-1) rather than with
+// replacement characters, so that two such names never look alike.
+QString ShownName(const std::string& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QByteArray raw(bytes.data(), qsizetype(bytes.size()));
+    QString text = utf8.decode(raw);
+    return utf8.hasError() ? QString::fromLatin1(raw) : text;
+}
+
 }  // namespace
 
-// The main dialog's window: Enter goes to the OK command (which does nothing), Escape
-// and the close box end it, and a right click opens the items the title-bar menu would
-// carry on Windows.
+// The main dialog's window: Enter presses the focused push button and elsewhere goes to
+// the OK command (which does nothing), Escape and the close box end it, and a right click
+// opens the items the title-bar menu would carry on Windows.
 class MainDialog : public TemplateDialog {
   public:
     MainDialog() : TemplateDialog(res::MainDialogTemplate()), m_systemMenu(new QMenu(this)) {
@@ -60,6 +74,13 @@ class MainDialog : public TemplateDialog {
         const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
         if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
             event->accept();
+            // Buttons leave Enter to the dialog (none is auto-default), as they would on
+            // the platform the dialog was designed for, where it presses the focused one.
+            auto* button = qobject_cast<QPushButton*>(focusWidget());
+            if (button != nullptr && button->isEnabled() && button->isVisible()) {
+                button->click();
+                return;
+            }
             if (handler != nullptr) {
                 handler->OnCommand(res::IDOK);
             }
@@ -167,7 +188,10 @@ std::string QtDialogWindow::GetControlText(int id) {
     } else if (auto* box = As<QGroupBox>(id)) {
         text = box->title();
     } else if (auto* combo = As<QComboBox>(id)) {
-        text = combo->currentText();  // a drop-down list's window text is its selection
+        // A drop-down list's window text is its selection, as the service's bytes.
+        const QVariant bytes = combo->currentData(kBytesRole);
+        return bytes.isValid() ? bytes.toByteArray().toStdString()
+                               : combo->currentText().toStdString();
     }
     return text.toStdString();
 }
@@ -205,7 +229,9 @@ int QtDialogWindow::ComboAddString(int id, const std::string& text) {
     // Adding an entry selects nothing: the first entry must not become the selection.
     const QSignalBlocker blocker(combo);
     const int before = combo->currentIndex();
-    combo->addItem(FromUtf8(text));
+    combo->addItem(ShownName(text));
+    combo->setItemData(combo->count() - 1, QByteArray(text.data(), qsizetype(text.size())),
+                       kBytesRole);
     if (before < 0) {
         combo->setCurrentIndex(-1);
     }
@@ -223,7 +249,7 @@ std::optional<std::string> QtDialogWindow::ComboGetSelectedText(int id) {
     if (combo == nullptr || combo->currentIndex() < 0) {
         return std::nullopt;
     }
-    return combo->currentText().toStdString();
+    return combo->currentData(kBytesRole).toByteArray().toStdString();
 }
 
 void QtDialogWindow::ListDeleteAllItems(int id) {

@@ -1,7 +1,8 @@
 #include "engine/Engine.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "base/Hex.h"
 
 namespace quorlin::cardsim {
 
@@ -72,17 +73,7 @@ std::string MaskedCommand(const Bytes& apdu) {
 }  // namespace
 
 std::string FormatHex(const Bytes& bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(bytes.size() * 3);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i != 0) {
-            out.push_back(' ');
-        }
-        out.push_back(kDigits[bytes[i] >> 4]);
-        out.push_back(kDigits[bytes[i] & 0x0F]);
-    }
-    return out;
+    return base::HexString(bytes, " ");
 }
 
 Engine::Engine(Profile profile)

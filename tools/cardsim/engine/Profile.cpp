@@ -5,7 +5,9 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <string_view>
 
+#include "base/Hex.h"
 #include "engine/Engine.h"
 
 #ifndef QUORLIN_CARDSIM_SOURCE_DIR
@@ -268,32 +270,17 @@ fs::path FixturesDir() {
 }
 
 Bytes ParseHex(const std::string& hex) {
-    Bytes out;
-    int high = -1;
+    constexpr std::string_view kSeparators = " :\t\n";
+    if (std::optional<Bytes> bytes = base::HexParse(hex, kSeparators)) {
+        return std::move(*bytes);
+    }
+    // A profile's author needs the first stray character, if that is what failed.
     for (char ch : hex) {
-        int v;
-        if (ch >= '0' && ch <= '9') {
-            v = ch - '0';
-        } else if (ch >= 'a' && ch <= 'f') {
-            v = ch - 'a' + 10;
-        } else if (ch >= 'A' && ch <= 'F') {
-            v = ch - 'A' + 10;
-        } else if (ch == ' ' || ch == ':' || ch == '\t' || ch == '\n') {
-            continue;
-        } else {
+        if (base::HexDigitValue(ch) < 0 && kSeparators.find(ch) == std::string_view::npos) {
             throw ProfileError(std::string("not a hex digit: '") + ch + "'");
         }
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high << 4 | v));
-            high = -1;
-        }
     }
-    if (high >= 0) {
-        throw ProfileError("odd number of hex digits");
-    }
-    return out;
+    throw ProfileError("odd number of hex digits");
 }
 
 Engine Engine::FromJson(const json& j, const fs::path& baseDir) {
