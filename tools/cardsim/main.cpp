@@ -19,6 +19,7 @@
 #include <string>
 #include <utility>
 
+#include "Cli.h"
 #include "engine/Engine.h"
 
 namespace {
@@ -46,15 +47,6 @@ void Say(const std::string& line) {
     std::fputs(line.c_str(), g_out);
     std::fputc('\n', g_out);
     std::fflush(g_out);
-}
-
-int Usage() {
-    std::fputs(
-        "usage: quorlin-cardsim PROFILE [--host H] [--port P] [--log FILE]\n"
-        "  Connects to vpcd (default localhost:35963) as its card.\n"
-        "  SIGUSR1 pulls the card out, SIGUSR2 puts it back, SIGTERM ends.\n",
-        stderr);
-    return 2;
 }
 
 // A socket, closed when its owner goes.
@@ -240,26 +232,25 @@ bool Serve(int fd, Engine& engine) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    CLI::App app("The card engine as the card in a virtual reader of vpcd.", "quorlin-cardsim");
+    quorlin::cli::AddVersion(app);
+    app.footer(
+        "Connects to vpcd (default localhost:35963) as its card.\n"
+        "SIGUSR1 pulls the card out, SIGUSR2 puts it back, SIGTERM ends.\n"
+        "\n"
+        "Exit status: 0 ended, 1 the profile or the log cannot be used, 2 bad usage.");
     std::string profile;
     std::string host = "localhost";
     std::string port = "35963";
     std::string logFile;
     std::unique_ptr<FILE, FileClose> log;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if ((a == "--host" || a == "--port" || a == "--log") && i + 1 < argc) {
-            std::string v = argv[++i];
-            (a == "--host" ? host : a == "--port" ? port : logFile) = v;
-        } else if (a == "-h" || a == "--help") {
-            return Usage();
-        } else if (profile.empty() && !a.empty() && a[0] != '-') {
-            profile = a;
-        } else {
-            return Usage();
-        }
-    }
-    if (profile.empty()) {
-        return Usage();
+    app.add_option("PROFILE", profile, "the card's JSON profile")->required();
+    app.add_option("--host", host, "where vpcd listens (default localhost)")->option_text("H");
+    app.add_option("--port", port, "vpcd's port for the reader (default 35963)")->option_text("P");
+    app.add_option("--log", logFile, "append the log to FILE, not standard output")
+        ->option_text("FILE");
+    if (const auto done = quorlin::cli::Parse(app, argc, argv)) {
+        return *done;
     }
     if (!logFile.empty()) {
         log.reset(std::fopen(logFile.c_str(), "a"));

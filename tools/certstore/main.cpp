@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Cli.h"
 #include "base/Hex.h"
 #include "base/Utf8.h"
 #include "platform/LastError.h"
@@ -29,29 +30,16 @@ constexpr int kExitUsage = 2;
 constexpr std::size_t kMinPrefix = 4;
 constexpr std::size_t kThumbprintDigits = 40;
 
-constexpr const char* kUsage =
-    "Usage: quorlin-certstore [--dir DIR] COMMAND [ARGS]\n"
-    "\n"
+constexpr const char* kDescription =
     "Lists and manages the certificates that Quorlin registered in the user's\n"
-    "certificate stores (one database, DIR/certstore.db).\n"
-    "\n"
-    "Commands:\n"
-    "  list [STORE]                 every entry (of STORE only, when given): thumbprint,\n"
-    "                               subject, validity, provider, container, key spec\n"
-    "  show THUMBPRINT [STORE]      all details of one certificate\n"
-    "  export THUMBPRINT [STORE]    the certificate as PEM on standard output\n"
-    "  remove THUMBPRINT [STORE]    delete the entry (from every store unless STORE)\n"
-    "\n"
+    "certificate stores (one database, DIR/certstore.db).";
+
+constexpr const char* kFooter =
     "THUMBPRINT is the SHA-1 thumbprint in hex (colons and case do not matter); a\n"
     "unique prefix of at least 4 digits will do for show and export.\n"
     "STORE names compare without regard to case (Quorlin registers into MY).\n"
     "\n"
-    "Options:\n"
-    "  --dir DIR    the data directory (default $XDG_DATA_HOME/quorlin, else\n"
-    "               ~/.local/share/quorlin)\n"
-    "  -h, --help   this text\n"
-    "\n"
-    "Exit status: 0 success, 1 no such entry or the store cannot be read, 2 bad usage.\n";
+    "Exit status: 0 success, 1 no such entry or the store cannot be read, 2 bad usage.";
 
 struct X509Deleter {
     void operator()(X509* x) const { X509_free(x); }
@@ -339,68 +327,83 @@ int Remove(SqliteStoreApi& store, const std::string& argument, const std::string
     return *removed > 0 ? kExitOk : kExitFailure;
 }
 
-int Usage(const char* problem) {
-    std::fprintf(stderr, "quorlin-certstore: %s\nTry 'quorlin-certstore --help'.\n", problem);
-    return kExitUsage;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    CLI::App app(kDescription, "quorlin-certstore");
+    quorlin::cli::AddVersion(app);
+    app.footer(kFooter);
     std::string dir;
-    std::vector<std::string> positional;
-    for (std::size_t k = 0; k < args.size(); ++k) {
-        const std::string& a = args[k];
-        if (a == "-h" || a == "--help") {
-            std::fputs(kUsage, stdout);
-            return kExitOk;
+    app.add_option("--dir", dir,
+                   "the data directory (default $XDG_DATA_HOME/quorlin, else "
+                   "~/.local/share/quorlin)")
+        ->option_text("DIR");
+    app.require_subcommand(0, 1);
+    // What CLI11 would reject by its own words is sorted out below, in the tool's.
+    app.allow_extras();
+    std::string thumbprint;
+    std::string storeArgument;
+    const auto command = [&](const char* name, const char* help, bool takesThumbprint) {
+        CLI::App* sub = app.add_subcommand(name, help);
+        sub->fallthrough();
+        sub->allow_extras();
+        if (takesThumbprint) {
+            sub->add_option("THUMBPRINT", thumbprint, "SHA-1 thumbprint in hex");
         }
-        if (a == "--dir") {
-            if (k + 1 >= args.size()) {
-                return Usage("--dir needs a directory");
-            }
-            dir = args[++k];
-        } else if (a.rfind("--dir=", 0) == 0) {
-            dir = a.substr(6);
-        } else if (a.size() > 1 && a[0] == '-') {
-            return Usage(("unknown option " + a).c_str());
-        } else {
-            positional.push_back(a);
+        sub->add_option("STORE", storeArgument, "the store (default: every store)");
+        return sub;
+    };
+    command("list", "[STORE]: every entry, of STORE only when given", false);
+    command("show", "THUMBPRINT [STORE]: all details of one certificate", true);
+    command("export", "THUMBPRINT [STORE]: the certificate as PEM on standard output", true);
+    command("remove", "THUMBPRINT [STORE]: delete the entry, from every store unless STORE", true);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ArgumentMismatch&) {
+        return quorlin::cli::UsageError(app, "--dir needs a directory");
+    } catch (const CLI::ParseError& e) {
+        return quorlin::cli::ParseFailure(app, e);
+    }
+
+    const std::vector<CLI::App*> given = app.get_subcommands();
+    std::vector<std::string> extras = app.remaining();
+    for (const CLI::App* sub : given) {
+        const std::vector<std::string> more = sub->remaining();
+        extras.insert(extras.end(), more.begin(), more.end());
+    }
+    for (const std::string& extra : extras) {
+        if (extra.size() > 1 && extra[0] == '-') {
+            return quorlin::cli::UsageError(app, "unknown option " + extra);
         }
     }
-    if (positional.empty()) {
-        return Usage("no command given");
+    if (given.empty()) {
+        return quorlin::cli::UsageError(
+            app, extras.empty() ? "no command given" : "unknown command " + extras.front());
     }
-    const std::string command = positional[0];
-    const bool takesThumbprint = command == "show" || command == "export" || command == "remove";
-    if (command != "list" && !takesThumbprint) {
-        return Usage(("unknown command " + command).c_str());
+    const std::string name = given.front()->get_name();
+    if (name != "list" && thumbprint.empty()) {
+        return quorlin::cli::UsageError(app, name + " needs a THUMBPRINT");
     }
-    const std::size_t storeArg = takesThumbprint ? 2 : 1;
-    if (takesThumbprint && positional.size() < 2) {
-        return Usage((command + " needs a THUMBPRINT").c_str());
-    }
-    if (positional.size() > storeArg + 1) {
-        return Usage(("too many arguments for " + command).c_str());
+    if (!extras.empty()) {
+        return quorlin::cli::UsageError(app, "too many arguments for " + name);
     }
     std::string storeName;
-    if (positional.size() == storeArg + 1) {
-        storeName = NormaliseStore(positional[storeArg]);
+    if (!storeArgument.empty()) {
+        storeName = NormaliseStore(storeArgument);
         if (storeName.empty()) {
-            return Usage(("not a store name: " + positional[storeArg]).c_str());
+            return quorlin::cli::UsageError(app, "not a store name: " + storeArgument);
         }
     }
 
     SqliteStoreApi store = dir.empty() ? SqliteStoreApi() : SqliteStoreApi(dir);
-    if (command == "list") {
+    if (name == "list") {
         return List(store, storeName);
     }
-    if (command == "show") {
-        return Show(store, positional[1], storeName);
+    if (name == "show") {
+        return Show(store, thumbprint, storeName);
     }
-    if (command == "export") {
-        return Export(store, positional[1], storeName);
+    if (name == "export") {
+        return Export(store, thumbprint, storeName);
     }
-    return Remove(store, positional[1], storeName);
+    return Remove(store, thumbprint, storeName);
 }

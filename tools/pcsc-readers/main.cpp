@@ -1,18 +1,17 @@
 // quorlin-pcsc-readers: lists the readers of the PC/SC service, or waits for it to be
 // ready; pcscd-private uses it for the readiness of its private pcscd.
 
-#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
 #include <string>
 
+#include "Cli.h"
 #include "Readers.h"
-#include "quorlin/Version.h"
 
 int main(int argc, char** argv) {
     CLI::App app("Lists the readers of the PC/SC service, one a line, or waits for them.",
                  "quorlin-pcsc-readers");
-    app.set_version_flag("--version", std::string("quorlin-pcsc-readers ") + QUORLIN_VERSION);
+    quorlin::cli::AddVersion(app);
     long waitReaders = -1;
     long waitCard = -1;
     long waitEmpty = -1;
@@ -31,10 +30,8 @@ int main(int argc, char** argv) {
         ->option_text("S")
         ->check(CLI::PositiveNumber);
     app.footer("Exit status: 0 ready, 1 a wait ran out, 2 bad usage.");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : 2;
+    if (const auto done = quorlin::cli::Parse(app, argc, argv)) {
+        return *done;
     }
 
     using quorlin::readers::ListReaders;
