@@ -8,7 +8,8 @@ namespace quorlin::res {
 namespace {
 
 constexpr const char* kFontFace = "新細明體";
-constexpr const char* kFallbackFace = "AR PL UMing TW";
+constexpr const char* kFallbackFaces[] = {"AR PL UMing TW", "Noto Serif CJK TC",
+                                          "Noto Sans CJK TC"};
 constexpr unsigned kPinEdit = kStylePassword | kStyleAutoHScroll | kStyleBorder | kStyleTabStop;
 
 using K = ControlKind;
@@ -40,10 +41,17 @@ constexpr ControlTemplate kAboutControls[] = {
     {IDOK, K::PushButton, kOk, kStyleDefaultButton | kStyleTabStop, 178, 7, 50, 14},
 };
 
-const DialogTemplate kMain{IDD_QUORLIN_DIALOG, kMainCaption,  244, 154,
-                           kFontFace,          kFallbackFace, 11,  kMainControls};
-const DialogTemplate kAbout{IDD_ABOUTBOX, kAboutCaption, 235, 55,
-                            kFontFace,    kFallbackFace, 9,   kAboutControls};
+constexpr LabelFor kMainLabels[] = {
+    {IDC_STATIC_READER, IDC_COMBO_READER},
+    {IDC_STATIC_PIN, IDC_EDIT_PIN},
+    {IDC_STATIC_NEWPIN, IDC_EDIT_NEWPIN},
+    {IDC_STATIC_CONFIRMPIN, IDC_EDIT_CONFIRMPIN},
+};
+
+const DialogTemplate kMain{IDD_QUORLIN_DIALOG, kMainCaption, 244,           154,        kFontFace,
+                           kFallbackFaces,     11,           kMainControls, kMainLabels};
+const DialogTemplate kAbout{
+    IDD_ABOUTBOX, kAboutCaption, 235, 55, kFontFace, kFallbackFaces, 9, kAboutControls, {}};
 
 }  // namespace
 

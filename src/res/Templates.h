@@ -35,14 +35,23 @@ struct ControlTemplate {
     int x, y, cx, cy;
 };
 
+// A static text that names a field: what a screen reader says for the field.
+struct LabelFor {
+    int label;
+    int field;
+};
+
 struct DialogTemplate {
     int id;
     const char* caption;
     int cx, cy;
     const char* fontFace;
-    const char* fallbackFontFace;
+    // In order, for a machine without fontFace: Traditional Chinese faces that hold every
+    // glyph the dialogs show, so that no other script's glyph forms stand in.
+    std::span<const char* const> fallbackFontFaces;
     int pointSize;
     std::span<const ControlTemplate> controls;
+    std::span<const LabelFor> labels;
 };
 
 const DialogTemplate& MainDialogTemplate();   // 102

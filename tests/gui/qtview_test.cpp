@@ -1,5 +1,6 @@
 // The Qt view with the real dialog logic and an in-process PC/SC service.
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QFileInfo>
@@ -17,12 +18,14 @@
 
 #include "GuiHelpers.h"
 #include "fakes/ScriptedPcsc.h"
+#include "res/Icon.h"
 #include "res/Strings.h"
 #include "res/Templates.h"
 #include "res/resource.h"
 #include "ui/CQuorlinDlg.h"
 #include "ui/qt/CAboutDlg.h"
 #include "ui/qt/QtDialogWindow.h"
+#include "ui/qt/TemplateDialog.h"
 
 using namespace quorlin;
 using quorlin::test::BoxCloser;
@@ -88,6 +91,14 @@ class QtViewTest : public QObject {
         QCOMPARE(tabs, (QStringList{U("登入卡片"), U("變更密碼"), U("憑證作業")}));
         QCOMPARE(s.Tabs()->currentIndex(), 0);
         QVERIFY(!s.view.Dialog()->windowIcon().isNull());
+        // The window icon: the artwork up to 256 pixels, its 32 x 32 form icon 128 itself.
+        const QIcon icon = s.view.Dialog()->windowIcon();
+        QCOMPARE(icon.pixmap(QSize(256, 256)).size(), QSize(256, 256));
+        QCOMPARE(icon.pixmap(QSize(16, 16)).size(), QSize(16, 16));
+        QCOMPARE(icon.pixmap(QSize(32, 32)).toImage(),
+                 QPixmap(res::kIconXpm)
+                     .toImage()
+                     .convertToFormat(icon.pixmap(QSize(32, 32)).toImage().format()));
         // A report list with grid lines and full-row select, its columns 2, 3, 3, 8, 6
         // sixteenths of the laid-out client width (the headings: query_gui_test).
         auto* list = qobject_cast<QTableWidget*>(s.W(1014));
@@ -103,6 +114,41 @@ class QtViewTest : public QObject {
         QVERIFY(list->showGrid());
         QCOMPARE(list->selectionBehavior(), QAbstractItemView::SelectRows);
         QVERIFY(!list->verticalHeader()->isVisible());
+    }
+
+    // A screen reader names each field by its label, as shown; the reader list, whose name
+    // is its current text, is tied to its label by the label relation.
+    void fieldsAreNamedByTheirLabels() {
+        Shown s;
+        const auto nameOf = [&](int id) {
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(s.W(id));
+            return a != nullptr ? a->text(QAccessible::Name) : QStringLiteral("(none)");
+        };
+        QCOMPARE(nameOf(res::IDC_EDIT_PIN), U("輸入密碼："));
+        QCOMPARE(nameOf(res::IDC_EDIT_NEWPIN), U(res::kLabelNewPin));
+        QCOMPARE(nameOf(res::IDC_EDIT_CONFIRMPIN), U(res::kLabelConfirmPin));
+        QAccessibleInterface* combo =
+            QAccessible::queryAccessibleInterface(s.W(res::IDC_COMBO_READER));
+        QVERIFY(combo != nullptr);
+        const auto labels = combo->relations(QAccessible::Label);
+        QCOMPARE(labels.size(), 1);
+        QCOMPARE(labels.first().first->object(), s.W(res::IDC_STATIC_READER));
+    }
+
+    // Without the template's face the dialog takes the Traditional Chinese faces installed,
+    // in their order, so that fontconfig never substitutes a face of its own choosing.
+    void dialogFontFallsBackToTraditionalChineseFaces() {
+        const res::DialogTemplate& tpl = res::MainDialogTemplate();
+        const QString ming = U("新細明體");
+        const QString uming = QStringLiteral("AR PL UMing TW");
+        const QString serif = QStringLiteral("Noto Serif CJK TC");
+        const QString sans = QStringLiteral("Noto Sans CJK TC");
+        QCOMPARE(qt::DialogFamilies(tpl, {QStringLiteral("Noto Sans CJK JP"), sans, serif,
+                                          QStringLiteral("DejaVu Sans")}),
+                 (QStringList{serif, sans}));
+        QCOMPARE(qt::DialogFamilies(tpl, {sans, uming, ming}), (QStringList{ming, uming, sans}));
+        QCOMPARE(qt::DialogFamilies(tpl, {QStringLiteral("DejaVu Sans")}),
+                 (QStringList{ming, uming, serif, sans}));
     }
 
     // Tab keys walk the visible tab stops in template order.

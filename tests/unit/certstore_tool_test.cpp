@@ -125,6 +125,8 @@ TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
              Case{"show 0000000000", 1, "no certificate"},
              Case{"export " + std::string(40, 'F'), 1, "no certificate"},
              Case{"list MY extra", 2, "too many"},
+             Case{"show 1234 MY extra", 2, "too many"},
+             Case{"list --bogus", 2, "unknown option"},
              Case{"--dir", 2, "--dir needs"},
          }) {
         ToolRun run = Tool(c.args);

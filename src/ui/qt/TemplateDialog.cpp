@@ -32,18 +32,25 @@ QRect DialogUnits::ToPixels(int x, int y, int cx, int cy) const {
                  MulDiv(cy, baseY, 8));
 }
 
-QFont DialogFont(const res::DialogTemplate& tpl) {
-    const QString face = QString::fromUtf8(tpl.fontFace);
-    const QString fallback = QString::fromUtf8(tpl.fallbackFontFace);
-    // The template's face when installed; otherwise a Traditional Chinese Ming face that
-    // holds every glyph the dialogs show.
-    const QStringList installed = QFontDatabase::families();
-    QFont font;
-    if (installed.contains(face)) {
-        font.setFamilies({face, fallback});
-    } else {
-        font.setFamilies({fallback});
+QStringList DialogFamilies(const res::DialogTemplate& tpl, const QStringList& installed) {
+    QStringList wanted{QString::fromUtf8(tpl.fontFace)};
+    for (const char* face : tpl.fallbackFontFaces) {
+        wanted << QString::fromUtf8(face);
     }
+    // A face that is not installed would let fontconfig substitute its own first choice,
+    // whose CJK glyphs may be Japanese forms.
+    QStringList families;
+    for (const QString& face : wanted) {
+        if (installed.contains(face)) {
+            families << face;
+        }
+    }
+    return families.isEmpty() ? wanted : families;
+}
+
+QFont DialogFont(const res::DialogTemplate& tpl) {
+    QFont font;
+    font.setFamilies(DialogFamilies(tpl, QFontDatabase::families()));
     // Points to pixels as the dialog manager does, rounded to whole pixels.
     int dpi = 96;
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -109,6 +116,12 @@ TemplateDialog::TemplateDialog(const res::DialogTemplate& tpl, QWidget* parent) 
     }
     for (std::size_t i = 1; i < m_tabStops.size(); ++i) {
         QWidget::setTabOrder(m_tabStops[i - 1], m_tabStops[i]);
+    }
+    // A field's label is its accessible name (as shown) and its label relation.
+    for (const res::LabelFor& pair : tpl.labels) {
+        if (auto* label = qobject_cast<QLabel*>(Control(pair.label))) {
+            label->setBuddy(Control(pair.field));
+        }
     }
     // The tab control lies beneath the overlapping page controls.
     for (const auto& [id, w] : m_controls) {

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QFont>
 #include <QRect>
+#include <QStringList>
 #include <QWidget>
 #include <map>
 
@@ -24,6 +25,9 @@ struct DialogUnits {
     QRect ToPixels(int x, int y, int cx, int cy) const;
 };
 
+// The template's face and its fallbacks, those installed first in their order; all of
+// them when none is installed.
+QStringList DialogFamilies(const res::DialogTemplate& tpl, const QStringList& installed);
 QFont DialogFont(const res::DialogTemplate& tpl);
 DialogUnits MeasureDialogUnits(const QFont& font);
 

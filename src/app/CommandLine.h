@@ -1,0 +1,23 @@
+#pragma once
+// The program's command line: --help, --version and Qt's own options. It is read before
+// the display is opened, so that --help and --version need none.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorlin::app {
+
+struct CommandLineOutcome {
+    std::optional<int> exitCode;  // set: the program ends with it, the dialog never opens
+    std::string out;              // for standard output
+    std::string err;              // for standard error
+};
+
+// args as main receives them. providerDirs are searched for provider files, in order;
+// storePath is the certificate store. Both are only told, in the help.
+CommandLineOutcome ParseCommandLine(const std::vector<std::string>& args,
+                                    const std::vector<std::string>& providerDirs,
+                                    const std::string& storePath);
+
+}  // namespace quorlin::app
