@@ -341,7 +341,7 @@ IconHandle QtDialogWindow::LoadIcon(int resourceId) {
     }
     const auto handle = static_cast<IconHandle>(resourceId);
     if (m_icons.find(handle) == m_icons.end()) {
-        QIcon icon(QPixmap(res::kIconXpm));
+        QIcon icon{QPixmap(res::kIconXpm)};
         // The same artwork at the other sizes a window manager asks for; 32 stays the
         // resource's own, which the About box shows.
         for (const int size : {16, 22, 24, 48, 64, 128, 256}) {
