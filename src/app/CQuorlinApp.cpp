@@ -16,7 +16,8 @@ bool CQuorlinApp::InitInstance() {
     x509::OpenSslCertApi certs;
     crypt::CardCryptApi crypt(pcsc);
     store::SqliteStoreApi store;
-    const Platform platform{&pcsc, &certs, &crypt, &store};
+    Platform platform{&pcsc, &certs, &crypt, &store};
+    platform.watchReaders = true;
 
     // The view outlives the dialog object, whose destructor may still report a failure
     // (ownerless) after the window has closed.

@@ -7,10 +7,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "applet/Applet.h"
 #include "card/Channel.h"
+#include "card/ReaderWatcher.h"
 #include "platform/crypt/CryptApi.h"
 #include "platform/pcsc/PcscApi.h"
 #include "platform/store/StoreApi.h"
@@ -26,6 +30,9 @@ struct Platform {
     x509::CertApi* certs = nullptr;
     crypt::CryptApi* crypt = nullptr;
     store::StoreApi* store = nullptr;
+    // Follow readers that come and go from a thread of its own (the program does; tests
+    // whose fakes are not thread-safe leave it off).
+    bool watchReaders = false;
 };
 
 class CQuorlinDlg : public DialogHandler {
@@ -85,6 +92,10 @@ class CQuorlinDlg : public DialogHandler {
     // Registration.
     void RegisterCertificates();
 
+    // Readers that come and go: a new list from the watcher, on the dialog's thread. It is
+    // applied once no handler (and so no message box) is running.
+    void OnReadersChanged(std::vector<std::string> readers, bool serviceRestarted);
+
     // Card state, in the order the dialog has always kept it.
     std::string m_strConfirmPin;
     std::string m_strNewPin;
@@ -107,9 +118,37 @@ class CQuorlinDlg : public DialogHandler {
     void ReleaseCertificates();
     // The open connection as the protocol sees it.
     card::Channel CardChannel();
+    void StartReaderWatch();
+    void ApplyPendingReaders();
+    // A context made before the service restarted is dead: replaced before a log-in.
+    void RenewStaleContext();
+
+    // Counts the handlers running, nested modal loops included; the last one out applies
+    // a reader list that came meanwhile.
+    class HandlerScope {
+      public:
+        explicit HandlerScope(CQuorlinDlg& dlg) : m_dlg(dlg) { ++m_dlg.m_busy; }
+        ~HandlerScope() {
+            if (--m_dlg.m_busy == 0) {
+                m_dlg.ApplyPendingReaders();
+            }
+        }
+        HandlerScope(const HandlerScope&) = delete;
+        HandlerScope& operator=(const HandlerScope&) = delete;
+
+      private:
+        CQuorlinDlg& m_dlg;
+    };
 
     DialogWindow& m_wnd;
     Platform m_platform;
+
+    int m_busy = 0;
+    std::optional<std::vector<std::string>> m_pendingReaders;
+    bool m_contextStale = false;
+    // Tasks the watcher posted run only while this lives.
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+    std::unique_ptr<card::ReaderWatcher> m_watcher;
 };
 
 }  // namespace quorlin

@@ -3,6 +3,7 @@
 // the wait cursor. Texts are UTF-8. The Qt view implements it; tests use a recording fake.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -75,6 +76,10 @@ class DialogWindow {
 
     // Runs the dialog modally with handler as its command table.
     virtual int DoModal(DialogHandler& handler) = 0;
+
+    // Runs task on the dialog's thread once it is back in its event loop; safe to call
+    // from any thread. Tasks still waiting when the window goes are dropped.
+    virtual void PostTask(std::function<void()> task) = 0;
 };
 
 }  // namespace quorlin

@@ -191,4 +191,28 @@ int FakeWindow::DoModal(DialogHandler& handler) {
     return 2;
 }
 
+void FakeWindow::PostTask(std::function<void()> task) {
+    const std::lock_guard<std::mutex> lock(m_tasks->mutex);
+    m_tasks->queue.push_back(std::move(task));
+    m_tasks->posted.notify_all();
+}
+
+int FakeWindow::RunPostedTasks() {
+    std::vector<std::function<void()>> tasks;
+    {
+        const std::lock_guard<std::mutex> lock(m_tasks->mutex);
+        tasks.swap(m_tasks->queue);
+    }
+    for (auto& task : tasks) {
+        task();
+    }
+    return static_cast<int>(tasks.size());
+}
+
+bool FakeWindow::WaitForPostedTask(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_tasks->mutex);
+    return m_tasks->posted.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [this] { return !m_tasks->queue.empty(); });
+}
+
 }  // namespace quorlin::test

@@ -2,8 +2,12 @@
 // A DialogWindow that keeps the state of every control and records every call, so tests
 // can assert both what the dialog shows and the order in which it did so.
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,6 +89,20 @@ class FakeWindow : public DialogWindow {
     void RestoreWaitCursor() override;
     void EndWaitCursor() override;
     int DoModal(DialogHandler& handler) override;
+    void PostTask(std::function<void()> task) override;
+    // Runs the tasks posted so far, as the dialog thread's event loop would; their count.
+    int RunPostedTasks();
+    // Waits (up to timeoutMs) until a task has been posted; false on time-out.
+    bool WaitForPostedTask(int timeoutMs);
+
+  private:
+    // Apart, so that a window can still be assigned afresh.
+    struct Tasks {
+        std::mutex mutex;
+        std::condition_variable posted;
+        std::vector<std::function<void()>> queue;
+    };
+    std::unique_ptr<Tasks> m_tasks = std::make_unique<Tasks>();
 };
 
 }  // namespace quorlin::test

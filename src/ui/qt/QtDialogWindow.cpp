@@ -445,4 +445,8 @@ void QtDialogWindow::EndWaitCursor() {
     }
 }
 
+void QtDialogWindow::PostTask(std::function<void()> task) {
+    QMetaObject::invokeMethod(m_tasks.get(), std::move(task), Qt::QueuedConnection);
+}
+
 }  // namespace quorlin::qt

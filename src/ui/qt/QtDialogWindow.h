@@ -3,6 +3,7 @@
 // handler's command table wired to their signals.
 
 #include <QIcon>
+#include <QObject>
 #include <map>
 #include <memory>
 
@@ -69,12 +70,15 @@ class QtDialogWindow : public DialogWindow {
     void EndWaitCursor() override;
 
     int DoModal(DialogHandler& handler) override;
+    void PostTask(std::function<void()> task) override;
 
   private:
     template <typename W>
     W* As(int id) const;
 
     std::unique_ptr<MainDialog> m_dialog;
+    // Lives on the window's thread; posted tasks run in its event loop.
+    std::unique_ptr<QObject> m_tasks = std::make_unique<QObject>();
     std::map<IconHandle, QIcon> m_icons;
     QIcon m_windowIcon;
     int m_waitDepth = 0;
