@@ -405,6 +405,9 @@ void QtDialogWindow::RunAboutBox() {
 
 int QtDialogWindow::MessageBox(const std::string& text, const std::optional<std::string>& caption,
                                MsgIcon icon, bool ownerless) {
+    if (m_boxObserver) {
+        m_boxObserver(text, caption, icon);
+    }
     QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
     if (icon == MsgIcon::Exclamation) {
         boxIcon = QMessageBox::Warning;

@@ -30,6 +30,10 @@ class QtDialogWindow : public DialogWindow {
     QWidget* Control(int id) const;  // null when unknown or before Create
     QMenu* SystemMenu() const;       // the context menu that stands in for it
     static QString ApplicationName();
+    // Told of every message box as it is shown (the trace of a run); none by default.
+    using BoxObserver = std::function<void(const std::string& text,
+                                           const std::optional<std::string>& caption, MsgIcon)>;
+    void ObserveMessageBoxes(BoxObserver observer) { m_boxObserver = std::move(observer); }
 
     // DialogWindow.
     void ShowControl(int id, bool show) override;
@@ -82,6 +86,7 @@ class QtDialogWindow : public DialogWindow {
     std::map<IconHandle, QIcon> m_icons;
     QIcon m_windowIcon;
     int m_waitDepth = 0;
+    BoxObserver m_boxObserver;
 };
 
 }  // namespace quorlin::qt
