@@ -23,7 +23,9 @@ namespace quorlin {
 
 namespace {
 
-constexpr int kSubExpiry = 2;  // the marker sits beside the card's expiry date
+// The marker goes before the common name, the widest column: beside a date it would crowd
+// the date out of its column.
+constexpr int kSubName = 3;
 constexpr int kDerFilter = 1;  // after PEM, the default
 
 template <typename... Args>
@@ -80,7 +82,7 @@ void CQuorlinDlg::KeepCertificateRow(int row, const x509::CertContext* cert, std
     if (details->notAfter) {
         const ValidityMark mark = ValidityMarkFor(*details->notAfter, Now());
         if (mark.mark != RowMark::None) {
-            m_wnd.ListSetItemMark(res::IDC_LIST_CERTS, row, kSubExpiry, mark.mark, mark.tooltip);
+            m_wnd.ListSetItemMark(res::IDC_LIST_CERTS, row, kSubName, mark.mark, mark.tooltip);
         }
     }
     m_certRows[static_cast<std::size_t>(row)] = CertRow{

@@ -320,7 +320,7 @@ TEST_F(CertRowsTest, MarksFollowTheClockAndTheRowTextsStayTheCards) {
             }
             EXPECT_EQ(m.mark, want) << row;
             if (want != RowMark::None) {
-                EXPECT_EQ(m.subItem, 2) << row;  // beside the expiry date
+                EXPECT_EQ(m.subItem, 3) << row;  // before the common name
             }
             // The columns keep the card's own dates, not the certificate's.
             if (wnd.rows[row][4] != "spare") {
