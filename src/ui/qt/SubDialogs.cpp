@@ -34,6 +34,8 @@ class CommandDialog : public TemplateDialog {
             if (button == nullptr) {
                 continue;
             }
+            // Enter presses the focused button; elsewhere, the template's default one.
+            button->setAutoDefault(true);
             const int id = ctl.id;
             if (id == res::IDOK) {
                 connect(button, &QPushButton::clicked, this, &QDialog::accept);
