@@ -97,6 +97,7 @@ bool CQuorlinDlg::ListItemCommandEnabled(int controlId, int row, std::uint32_t c
 }
 
 void CQuorlinDlg::OnListItemCommand(int controlId, int row, std::uint32_t command) {
+    const HandlerScope scope(*this);
     if (!ListItemCommandEnabled(controlId, row, command)) {
         return;
     }
