@@ -61,6 +61,9 @@ bool CQuorlinDlg::OnInitDialog() {
     m_wnd.ListInsertColumn(res::IDC_LIST_CERTS, 4, res::kColContainer, 6 * unit);
     m_wnd.ListInsertColumn(res::IDC_LIST_CERTS, 3, res::kColCommonName, 8 * unit);
     m_wnd.ListDeleteAllItems(res::IDC_LIST_CERTS);
+    m_certRows.clear();
+    m_wnd.ListSetItemMenu(res::IDC_LIST_CERTS, {{res::ID_CERT_VIEW, res::kMenuViewCert},
+                                                {res::ID_CERT_EXPORT, res::kMenuExportCert}});
 
     ShowTabPage(0);
     return true;

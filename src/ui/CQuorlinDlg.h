@@ -3,10 +3,11 @@
 // are thin: they call the protocol (src/card, src/applet) or a platform service, then
 // choose the message. They live beside the dialog, one file per concern: CQuorlinDlg.cpp
 // (page logic, command table), Connection.cpp, LoginPage.cpp, CertificatePage.cpp,
-// Registration.cpp.
+// Registration.cpp, CertificateDetails.cpp.
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,18 @@ struct Platform {
     // Follow readers that come and go from a thread of its own (the program does; tests
     // whose fakes are not thread-safe leave it off).
     bool watchReaders = false;
+    // Seconds since the epoch, UTC; empty: the system clock.
+    std::function<std::int64_t()> now = nullptr;
+};
+
+// What a certificate row's details and export need, kept beside the row: the list shows
+// no more than this, and no card command is sent for it.
+struct CertRow {
+    std::string file;       // the card file, "8001"
+    std::string container;  // UTF-8
+    std::string name;       // the simple display name; empty when it had none
+    std::vector<std::uint8_t> der;
+    x509::CertDetails details;
 };
 
 class CQuorlinDlg : public DialogHandler {
@@ -55,6 +68,8 @@ class CQuorlinDlg : public DialogHandler {
     std::intptr_t OnTabSelChange(int controlId) override;
     void OnSysCommand(std::uint32_t id, std::intptr_t param) override;
     IconHandle OnQueryDragIcon() override { return m_hIcon; }
+    bool ListItemCommandEnabled(int controlId, int row, std::uint32_t command) override;
+    void OnListItemCommand(int controlId, int row, std::uint32_t command) override;
 
     // Page logic and data exchange.
     int ShowTabPage(int page);
@@ -92,6 +107,10 @@ class CQuorlinDlg : public DialogHandler {
     // Registration.
     void RegisterCertificates();
 
+    // Certificate details and export (CertificateDetails.cpp).
+    void ShowCertificateDetails(std::size_t row);
+    void ExportCertificate(std::size_t row);
+
     // Readers that come and go: a new list from the watcher, on the dialog's thread. It is
     // applied once no handler (and so no message box) is running.
     void OnReadersChanged(std::vector<std::string> readers, bool serviceRestarted);
@@ -109,6 +128,9 @@ class CQuorlinDlg : public DialogHandler {
     const pcsc::ScardIoRequest* m_pioSendPci = nullptr;
     pcsc::ScardContext m_hContext = 0;
     pcsc::ScardHandle m_hCard = 0;
+    // One entry per row of the certificate list, in the list's order, the eleventh row and
+    // later included; empty for a placeholder row or a certificate that did not decode.
+    std::vector<std::optional<CertRow>> m_certRows;
 
   private:
     void EstablishUserContext();  // construction's context step
@@ -116,6 +138,10 @@ class CQuorlinDlg : public DialogHandler {
     int ReportSystemError(std::uint32_t code, bool ownerless);
     void FillReaderList();
     void ReleaseCertificates();
+    // A decoded certificate's row: keeps what its details need and marks its validity.
+    void KeepCertificateRow(int row, const x509::CertContext* cert, std::string file,
+                            std::string container, std::string name);
+    std::int64_t Now() const;
     // The open connection as the protocol sees it.
     card::Channel CardChannel();
     void StartReaderWatch();

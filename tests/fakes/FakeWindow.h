@@ -29,6 +29,24 @@ struct ListColumn {
     int width;
 };
 
+struct RowMarkCall {
+    RowMark mark = RowMark::None;
+    int subItem = -1;
+    std::string tooltip;
+};
+
+// A template dialog run: its texts by control id.
+struct TemplateDialogCall {
+    int templateId;
+    std::map<int, std::string> texts;
+};
+
+struct SaveDialogCall {
+    std::string caption;
+    std::string fileName;
+    std::vector<FileFilter> filters;
+};
+
 class FakeWindow : public DialogWindow {
   public:
     // Calls, one line each ("MessageBox:<text>", "SetText:1006:<text>", "Focus:1003", ...).
@@ -40,6 +58,8 @@ class FakeWindow : public DialogWindow {
     std::vector<std::string> comboItems;
     int comboSel = -1;
     std::vector<std::vector<std::string>> rows;  // rows[r][subItem]
+    std::vector<RowMarkCall> rowMarks;           // beside rows, moving with them
+    std::vector<RowCommand> rowMenu;
     std::vector<ListColumn> columns;
     std::uint32_t listStyle = 0;
     int listClientWidth = 400;
@@ -51,6 +71,16 @@ class FakeWindow : public DialogWindow {
     std::vector<std::string> systemMenu;
     // Runs when a message box is shown (before it "closes"), e.g. to inspect state then.
     std::function<void(const MessageBoxCall&)> onMessageBox;
+    // Yes/No questions asked, and the answer each gets.
+    std::vector<std::string> questions;
+    bool answerYes = false;
+    // Template dialogs run; while one runs, onTemplateDialog may press its buttons.
+    std::vector<TemplateDialogCall> templateDialogs;
+    std::function<void(const TemplateDialogCall&, const std::function<void(int)>&)>
+        onTemplateDialog;
+    // Save dialogs shown, and what each returns.
+    std::vector<SaveDialogCall> saveDialogs;
+    std::optional<SaveChoice> saveChoice;
 
     std::string Text(int id) const;
     bool IsShown(int id) const;
@@ -73,6 +103,9 @@ class FakeWindow : public DialogWindow {
     int ListClientWidth(int id) override;
     void ListSetExtendedStyle(int id, std::uint32_t style) override;
     void ListInsertColumn(int id, int position, const std::string& heading, int width) override;
+    void ListSetItemMark(int id, int row, int subItem, RowMark mark,
+                         const std::string& tooltip) override;
+    void ListSetItemMenu(int id, const std::vector<RowCommand>& items) override;
     void TabInsertItem(int id, int position, const std::string& text) override;
     int TabGetCurSel(int id) override;
     void TabSetCurSel(int id, int index) override;
@@ -85,6 +118,12 @@ class FakeWindow : public DialogWindow {
     void RunAboutBox() override;
     int MessageBox(const std::string& text, const std::optional<std::string>& caption, MsgIcon icon,
                    bool ownerless) override;
+    bool AskYesNo(const std::string& text, const std::optional<std::string>& caption) override;
+    void RunTemplateDialog(int templateId, const std::vector<std::pair<int, std::string>>& texts,
+                           const std::function<void(int)>& onCommand) override;
+    std::optional<SaveChoice> GetSaveFileName(const std::string& caption,
+                                              const std::string& fileName,
+                                              const std::vector<FileFilter>& filters) override;
     void BeginWaitCursor() override;
     void RestoreWaitCursor() override;
     void EndWaitCursor() override;

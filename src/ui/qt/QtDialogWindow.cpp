@@ -156,6 +156,10 @@ QMenu* QtDialogWindow::SystemMenu() const {
     return m_dialog ? m_dialog->SystemMenu() : nullptr;
 }
 
+DialogHandler* QtDialogWindow::Handler() const {
+    return m_dialog ? m_dialog->handler : nullptr;
+}
+
 QString QtDialogWindow::ApplicationName() {
     return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
 }
@@ -414,7 +418,7 @@ int QtDialogWindow::MessageBox(const std::string& text, const std::optional<std:
     } else if (icon == MsgIcon::Information) {
         boxIcon = QMessageBox::Information;
     }
-    QWidget* owner = ownerless ? nullptr : m_dialog.get();
+    QWidget* owner = ownerless ? nullptr : Owner();
     const QString title = caption ? FromUtf8(*caption) : ApplicationName();
     QMessageBox box(boxIcon, title, FromUtf8(text), QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
