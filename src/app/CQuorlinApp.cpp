@@ -35,7 +35,7 @@ bool CQuorlinApp::InitInstance() {
     if (m_trace) {
         view.ObserveMessageBoxes([sink = m_trace.get()](const std::string& text,
                                                         const std::optional<std::string>& caption,
-                                                        MsgIcon icon) {
+                                                        std::optional<MsgIcon> icon) {
             sink->Write(trace::MessageBoxLine(text, caption, icon));
         });
     }

@@ -105,6 +105,8 @@ TEST(TraceFormat, NamesAndTextsStayOnOneLineAndUtf8) {
               "message box (none): CryptAcquireContext = 0x80090019 \\n 請確認是否安裝CSP");
     EXPECT_EQ(MessageBoxLine("卡片 \"1\"\t\\\x1b\r", std::string("卡片"), MsgIcon::Exclamation),
               "message box (exclamation) \"卡片\": 卡片 \"1\"\\t\\\\\\x1B\\r");
+    EXPECT_EQ(MessageBoxLine("Replace /tmp/a\nb?", std::string("匯出"), std::nullopt),
+              "message box (question) \"匯出\": Replace /tmp/a\\nb?");
     EXPECT_EQ(ConnectLine("Reader\n2", pcsc::kShareExclusive, pcsc::kProtocolT1),
               "connected \"Reader\\n2\" exclusive T=1");
 }

@@ -189,8 +189,8 @@ std::string ReadersLine(const char* list, std::uint32_t length) {
 }
 
 std::string MessageBoxLine(std::string_view text, const std::optional<std::string>& caption,
-                           MsgIcon icon) {
-    std::string line = "message box (" + std::string(IconName(icon)) + ")";
+                           std::optional<MsgIcon> icon) {
+    std::string line = "message box (" + std::string(icon ? IconName(*icon) : "question") + ")";
     if (caption) {
         line += ' ' + Quoted(*caption);
     }

@@ -54,8 +54,8 @@ std::string DisconnectLine(std::string_view reader);
 // empty one); a name not terminated within length is left out.
 std::string ReadersLine(const char* list, std::uint32_t length);
 
-// "message box (exclamation) "caption": text".
+// "message box (exclamation) "caption": text"; "(question)" for a yes/no box, no icon.
 std::string MessageBoxLine(std::string_view text, const std::optional<std::string>& caption,
-                           MsgIcon icon);
+                           std::optional<MsgIcon> icon);
 
 }  // namespace quorlin::trace

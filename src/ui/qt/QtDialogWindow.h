@@ -43,9 +43,11 @@ class QtDialogWindow : public DialogWindow {
         QWidget* parent, const QString& caption, const QString& fileName,
         const QStringList& filters)>;
     void SetSaveFileSeam(SaveFileSeam seam) { m_saveFileSeam = std::move(seam); }
-    // Told of every message box as it is shown (the trace of a run); none by default.
-    using BoxObserver = std::function<void(const std::string& text,
-                                           const std::optional<std::string>& caption, MsgIcon)>;
+    // Told of every message box as it is shown (the trace of a run); none by default. The
+    // icon is nullopt for a yes/no question.
+    using BoxObserver =
+        std::function<void(const std::string& text, const std::optional<std::string>& caption,
+                           std::optional<MsgIcon> icon)>;
     void ObserveMessageBoxes(BoxObserver observer) { m_boxObserver = std::move(observer); }
 
     // DialogWindow.

@@ -107,6 +107,9 @@ void QtDialogWindow::RunTemplateDialog(int templateId,
 }
 
 bool QtDialogWindow::AskYesNo(const std::string& text, const std::optional<std::string>& caption) {
+    if (m_boxObserver) {
+        m_boxObserver(text, caption, std::nullopt);
+    }
     const QString title = caption ? FromUtf8(*caption) : ApplicationName();
     QMessageBox box(QMessageBox::Question, title, FromUtf8(text),
                     QMessageBox::Yes | QMessageBox::No, Owner());
