@@ -346,7 +346,7 @@ TEST_F(TracedService, LeavesOutTheWatchersTimeoutsAndCancels) {
 TEST_F(TracedService, IsSafeFromTwoThreads) {
     ThreadSafePcsc service;
     TracingPcsc traced(service, *sink);
-    constexpr int kRounds = 300;
+    constexpr int kRounds = 3000;
     const auto run = [&](const std::string& reader) {
         const test::Bytes command = Hex("00 B0 00 00 10");
         for (int i = 0; i < kRounds; ++i) {
