@@ -195,11 +195,6 @@ TEST_F(TraceRun, HoldsEveryExchangeOfLogInQueryAndRegistrationButNoPin) {
     const std::string trace = ReadFile(tracePath);
     const Lines events = SplitLines(Events(trace));
     ASSERT_FALSE(events.empty());
-    for (const std::string& line : SplitLines(trace)) {
-        // "2025-01-31T23:59:59.123456Z event"
-        ASSERT_GT(line.size(), 28u) << line;
-        EXPECT_EQ(line.substr(10, 1) + line.substr(26, 2), "TZ ") << line;
-    }
     const auto has = [&](const std::string& prefix) {
         return std::any_of(events.begin(), events.end(),
                            [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
@@ -209,8 +204,6 @@ TEST_F(TraceRun, HoldsEveryExchangeOfLogInQueryAndRegistrationButNoPin) {
 
     const std::string apdu = "APDU \"" + card->Reader() + "\" T=0 > ";
     EXPECT_TRUE(has(apdu + e2e::SelectAid("03") + " < 61 ")) << trace;
-    EXPECT_TRUE(has(apdu + "00 20 01 28 10 " + e2e::MaskedPin() + " < 90 00 SW=9000 "));
-    EXPECT_TRUE(has(apdu + "00 D2 01 04 10 " + e2e::MaskedPin() + " < 90 00 SW=9000 "));
     EXPECT_TRUE(has(apdu + "00 74 "));  // the directory read
 
     // The provider's own connection (shared; the dialog's is exclusive), then its lookup.
@@ -221,7 +214,8 @@ TEST_F(TraceRun, HoldsEveryExchangeOfLogInQueryAndRegistrationButNoPin) {
         return e.rfind(apdu + "00 7E ", 0) == 0;
     })) << trace;
 
-    // Every command the card received, in its order, and each with its time.
+    // Every command the card received, in its order (VERIFY and WRITE RECORD masked alike),
+    // and each with its time.
     Lines commands;
     for (const std::string& e : events) {
         if (!TracedCommand(e).empty()) {
