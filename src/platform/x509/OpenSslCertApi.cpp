@@ -199,4 +199,13 @@ std::size_t OpenSslCertApi::LiveContexts() {
     return r.live.size();
 }
 
+std::optional<std::int64_t> OpenSslCertApi::CertGetNotAfter(const CertContext* cert) {
+    X509* x = cert == nullptr ? nullptr : DecodedOf(cert);
+    struct tm tm {};
+    if (x == nullptr || ASN1_TIME_to_tm(X509_get0_notAfter(x), &tm) != 1) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(timegm(&tm));
+}
+
 }  // namespace quorlin::x509
