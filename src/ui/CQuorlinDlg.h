@@ -45,7 +45,6 @@ struct CertRow {
     std::string container;  // UTF-8
     std::string name;       // the simple display name; empty when it had none
     std::vector<std::uint8_t> der;
-    x509::CertDetails details;
 };
 
 class CQuorlinDlg : public DialogHandler {

@@ -75,18 +75,18 @@ std::int64_t CQuorlinDlg::Now() const {
 
 void CQuorlinDlg::KeepCertificateRow(int row, const x509::CertContext* cert, std::string file,
                                      std::string container, std::string name) {
-    std::optional<x509::CertDetails> details = m_platform.certs->CertGetDetails(cert);
-    if (!details || row < 0 || static_cast<std::size_t>(row) >= m_certRows.size()) {
+    if (row < 0 || static_cast<std::size_t>(row) >= m_certRows.size()) {
         return;
     }
-    if (details->notAfter) {
-        const ValidityMark mark = ValidityMarkFor(*details->notAfter, Now());
+    // Only the time here: the details, key included, are decoded when they are opened.
+    if (const std::optional<std::int64_t> notAfter = m_platform.certs->CertGetNotAfter(cert)) {
+        const ValidityMark mark = ValidityMarkFor(*notAfter, Now());
         if (mark.mark != RowMark::None) {
             m_wnd.ListSetItemMark(res::IDC_LIST_CERTS, row, kSubName, mark.mark, mark.tooltip);
         }
     }
-    m_certRows[static_cast<std::size_t>(row)] = CertRow{
-        std::move(file), std::move(container), std::move(name), cert->encoded, std::move(*details)};
+    m_certRows[static_cast<std::size_t>(row)] =
+        CertRow{std::move(file), std::move(container), std::move(name), cert->encoded};
 }
 
 bool CQuorlinDlg::ListItemCommandEnabled(int controlId, int row, std::uint32_t command) {
@@ -113,7 +113,19 @@ void CQuorlinDlg::ShowCertificateDetails(std::size_t row) {
         return;
     }
     const CertRow& r = *m_certRows[row];
-    const x509::CertDetails& d = r.details;
+    // The row's own context may be gone (the eleventh and later are not kept).
+    const x509::CertContext* cert = m_platform.certs->CertCreateCertificateContext(
+        x509::kX509AsnEncoding | x509::kPkcs7AsnEncoding, r.der.data(),
+        static_cast<std::uint32_t>(r.der.size()));
+    const std::optional<x509::CertDetails> details =
+        cert != nullptr ? m_platform.certs->CertGetDetails(cert) : std::nullopt;
+    if (cert != nullptr) {
+        m_platform.certs->CertFreeCertificateContext(cert);
+    }
+    if (!details) {
+        return;
+    }
+    const x509::CertDetails& d = *details;
     const std::string algorithm = x509::KeyAlgorithmText(d);
     const std::string key =
         d.keyBits > 0 ? Format(res::kFmtKeyBits, algorithm.c_str(), d.keyBits) : algorithm;
