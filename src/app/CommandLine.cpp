@@ -45,8 +45,13 @@ CommandLineOutcome ParseCommandLine(const std::vector<std::string>& args,
                                   QStringLiteral("Displays this help."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Displays version information."));
+    const QCommandLineOption trace(
+        QStringLiteral("trace"),
+        QStringLiteral("Writes a trace of the run to FILE (mode 0600; never the PIN)."),
+        QStringLiteral("FILE"));
     parser.addOption(help);
     parser.addOption(version);
+    parser.addOption(trace);
     for (const char* name : kQtOptionsWithValue) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -96,6 +101,10 @@ CommandLineOutcome ParseCommandLine(const std::vector<std::string>& args,
         outcome.err = UsageError(QStringLiteral("unexpected argument ") +
                                  parser.positionalArguments().constFirst());
         outcome.exitCode = kExitUsage;
+        return outcome;
+    }
+    if (parser.isSet(trace)) {
+        outcome.traceFile = parser.value(trace).toLocal8Bit().toStdString();
     }
     return outcome;
 }

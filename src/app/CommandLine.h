@@ -1,6 +1,6 @@
 #pragma once
-// The program's command line: --help, --version and Qt's own options. It is read before
-// the display is opened, so that --help and --version need none.
+// The program's command line: --help, --version, --trace FILE and Qt's own options. It is
+// read before the display is opened, so that --help and --version need none.
 
 #include <optional>
 #include <string>
@@ -9,9 +9,10 @@
 namespace quorlin::app {
 
 struct CommandLineOutcome {
-    std::optional<int> exitCode;  // set: the program ends with it, the dialog never opens
-    std::string out;              // for standard output
-    std::string err;              // for standard error
+    std::optional<int> exitCode;           // set: the program ends with it, the dialog never opens
+    std::string out;                       // for standard output
+    std::string err;                       // for standard error
+    std::optional<std::string> traceFile;  // --trace FILE, as given
 };
 
 // args as main receives them. providerDirs are searched for provider files, in order;

@@ -1,12 +1,14 @@
 #include <QApplication>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/CQuorlinApp.h"
 #include "app/CommandLine.h"
 #include "platform/crypt/ProviderRegistry.h"
 #include "platform/store/SqliteStoreApi.h"
+#include "platform/trace/TraceSink.h"
 #include "quorlin/Version.h"
 
 namespace {
@@ -14,17 +16,30 @@ namespace {
 // The single application object, as the framework has it: constructed before main runs.
 quorlin::CQuorlinApp theApp;
 
+constexpr int kExitUsage = 2;
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const auto outcome =
-        quorlin::app::ParseCommandLine(std::vector<std::string>(argv, argv + argc),
-                                       quorlin::crypt::ProviderRegistry::DataDirsFromEnvironment(),
-                                       quorlin::store::SqliteStoreApi().DatabasePath());
+    const std::string storeDir = quorlin::store::SqliteStoreApi::DefaultDirectory();
+    const auto outcome = quorlin::app::ParseCommandLine(
+        std::vector<std::string>(argv, argv + argc),
+        quorlin::crypt::ProviderRegistry::DataDirsFromEnvironment(),
+        storeDir.empty() ? "(none: no home directory)"
+                         : quorlin::store::SqliteStoreApi(storeDir).DatabasePath());
     std::fputs(outcome.out.c_str(), stdout);
     std::fputs(outcome.err.c_str(), stderr);
     if (outcome.exitCode) {
         return *outcome.exitCode;
+    }
+    if (outcome.traceFile) {
+        std::string error;
+        auto sink = quorlin::trace::TraceSink::Open(*outcome.traceFile, error);
+        if (!sink) {
+            std::fprintf(stderr, "quorlin: --trace %s\n", error.c_str());
+            return kExitUsage;
+        }
+        theApp.SetTrace(std::move(sink));
     }
 
     QApplication app(argc, argv);

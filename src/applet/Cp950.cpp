@@ -26,6 +26,7 @@ class Converter {
     // The output is reserved up front and the chunk wiped, so a PIN leaves no stray copy.
     template <typename Skip>
     std::string Run(const char* in, std::size_t left, std::size_t reserve, Skip skip) {
+        iconv(m_cd, nullptr, nullptr, nullptr, nullptr);  // a reused converter starts afresh
         std::string out;
         out.reserve(reserve);
         char chunk[256];
@@ -77,7 +78,10 @@ std::optional<std::string> Utf8ToCp950(std::string_view utf8) {
 }
 
 std::string Cp950ToUtf8(const std::uint8_t* bytes, std::size_t length) {
-    Converter conv("UTF-8", "CP950");
+    // Opening a converter looks the code pages up again, most of a short conversion's cost;
+    // card text is read a few times per container, so each thread keeps one. PINs go the
+    // other way, through a converter of their own that is closed after each.
+    thread_local Converter conv("UTF-8", "CP950");
     const char* text = reinterpret_cast<const char*>(bytes);
     if (!conv.ok()) {
         return std::string(text, length);

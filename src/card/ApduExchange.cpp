@@ -82,6 +82,8 @@ std::int32_t Exchange(const Channel& ch, const Command& c, Response& r) {
         command[length++] = c.le;
     }
 
+    // BuildCommand zeroed the whole buffer, so only what was written since needs wiping.
+    std::size_t written = length;
     std::uint32_t n = 0;
     std::int32_t result = Transmit(ch, command, length, recv, n);
     if (result == 0 && n == 2 && (recv[0] == kSwMoreData || recv[0] == kSwWrongLength)) {
@@ -95,6 +97,7 @@ std::int32_t Exchange(const Channel& ch, const Command& c, Response& r) {
             length = BuildCommand(command, c);
             command[length++] = std::min(c.le, sw2);
         }
+        written = std::max(written, length);
         std::memset(recv, 0, sizeof recv);
         result = Transmit(ch, command, length, recv, n);
     }
@@ -102,7 +105,7 @@ std::int32_t Exchange(const Channel& ch, const Command& c, Response& r) {
         TakeAnswer(recv, n, r);
         result = (r.sw == 0x9000 || r.sw == 0) ? 0 : static_cast<std::int32_t>(r.sw);
     }
-    base::WipeSecret(command, sizeof command);
+    base::WipeSecret(command, written);
     return result;
 }
 

@@ -79,6 +79,39 @@ inline constexpr const char* kNoneRegistered = "沒有任何憑證註冊至IE";
 inline constexpr const char* kRegistered = "憑證註冊成功";
 inline constexpr const char* kLogInAgain = "如要繼續作業請重新登入";
 
+// Certificate details and export.
+inline constexpr const char* kMenuViewCert = "檢視憑證…";
+inline constexpr const char* kMenuExportCert = "匯出憑證…";
+inline constexpr const char* kDetailsCaption = "憑證詳細資料";
+inline constexpr const char* kLabelSubject = "主體：";
+inline constexpr const char* kLabelIssuer = "簽發者：";
+inline constexpr const char* kLabelSerial = "序號：";
+inline constexpr const char* kLabelNotBefore = "有效期自：";
+inline constexpr const char* kLabelNotAfter = "有效期至：";
+inline constexpr const char* kLabelPublicKey = "公開金鑰：";
+inline constexpr const char* kLabelKeyUsage = "金鑰使用方式：";
+inline constexpr const char* kLabelExtKeyUsage = "增強金鑰使用方式：";
+inline constexpr const char* kLabelSha1 = "SHA-1 指紋：";
+inline constexpr const char* kLabelSha256 = "SHA-256 指紋：";
+inline constexpr const char* kLabelCardFile = "卡片檔案 (EF)：";
+inline constexpr const char* kLabelContainer = "金鑰容器：";
+inline constexpr const char* kBtnExport = "匯出憑證…";
+inline constexpr const char* kClose = "關閉";
+inline constexpr const char* kFmtKeyBits = "%s (%d 位元)";
+inline constexpr const char* kNotPresent = "（無）";
+inline constexpr const char* kExportCaption = "匯出憑證";
+// Save-dialog filters: a name and the file-name suffixes it offers, the first the default.
+inline constexpr const char* kFilterPem = "PEM 憑證";
+inline constexpr const char* kPemSuffixes[] = {".pem", ".crt"};
+inline constexpr const char* kFilterDer = "DER 憑證";
+inline constexpr const char* kDerSuffixes[] = {".cer", ".der"};
+inline constexpr const char* kFmtReplaceFile = "%s 已存在。\n要取代它嗎？";
+inline constexpr const char* kFmtExportFailed = "無法匯出憑證至 %s\n%s";
+
+// Validity marks on the certificate rows.
+inline constexpr const char* kFmtExpired = "憑證已過期 (%s)";
+inline constexpr const char* kFmtExpiresIn = "憑證將於 %lld 天後到期";
+
 // The provider names shown as a caption are the providers' identifiers, kept with the
 // applet kinds in applet/Applet.h.
 

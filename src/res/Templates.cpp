@@ -41,6 +41,40 @@ constexpr ControlTemplate kAboutControls[] = {
     {IDOK, K::PushButton, kOk, kStyleDefaultButton | kStyleTabStop, 178, 7, 50, 14},
 };
 
+// Label and value rows 15 units apart; values are read-only fields, so that long names
+// scroll and fingerprints can be copied.
+constexpr unsigned kValue = kStyleReadOnly | kStyleAutoHScroll | kStyleBorder | kStyleTabStop;
+constexpr int kRow = 15;
+
+constexpr ControlTemplate kDetailsControls[] = {
+    {IDC_DETAILS_LABEL_FIRST + 0, K::StaticText, kLabelSubject, 0, 7, 9 + 0 * kRow, 76, 8},
+    {IDC_DETAILS_SUBJECT, K::Edit, "", kValue, 85, 7 + 0 * kRow, 400, 12},
+    {IDC_DETAILS_LABEL_FIRST + 1, K::StaticText, kLabelIssuer, 0, 7, 9 + 1 * kRow, 76, 8},
+    {IDC_DETAILS_ISSUER, K::Edit, "", kValue, 85, 7 + 1 * kRow, 400, 12},
+    {IDC_DETAILS_LABEL_FIRST + 2, K::StaticText, kLabelSerial, 0, 7, 9 + 2 * kRow, 76, 8},
+    {IDC_DETAILS_SERIAL, K::Edit, "", kValue, 85, 7 + 2 * kRow, 400, 12},
+    {IDC_DETAILS_LABEL_FIRST + 3, K::StaticText, kLabelNotBefore, 0, 7, 9 + 3 * kRow, 76, 8},
+    {IDC_DETAILS_NOTBEFORE, K::Edit, "", kValue, 85, 7 + 3 * kRow, 400, 12},
+    {IDC_DETAILS_LABEL_FIRST + 4, K::StaticText, kLabelNotAfter, 0, 7, 9 + 4 * kRow, 76, 8},
+    {IDC_DETAILS_NOTAFTER, K::Edit, "", kValue, 85, 7 + 4 * kRow, 400, 12},
+    {IDC_DETAILS_LABEL_FIRST + 5, K::StaticText, kLabelPublicKey, 0, 7, 9 + 5 * kRow, 76, 8},
+    {IDC_DETAILS_KEY, K::Edit, "", kValue, 85, 7 + 5 * kRow, 400, 12},
+    {IDC_DETAILS_LABEL_FIRST + 6, K::StaticText, kLabelKeyUsage, 0, 7, 9 + 6 * kRow, 76, 8},
+    {IDC_DETAILS_KEYUSAGE, K::Edit, "", kValue, 85, 7 + 6 * kRow, 400, 12},
+    {IDC_DETAILS_LABEL_FIRST + 7, K::StaticText, kLabelExtKeyUsage, 0, 7, 9 + 7 * kRow, 76, 8},
+    {IDC_DETAILS_EXTKEYUSAGE, K::Edit, "", kValue, 85, 7 + 7 * kRow, 400, 12},
+    {IDC_DETAILS_LABEL_FIRST + 8, K::StaticText, kLabelSha1, 0, 7, 9 + 8 * kRow, 76, 8},
+    {IDC_DETAILS_SHA1, K::Edit, "", kValue, 85, 7 + 8 * kRow, 400, 12},
+    {IDC_DETAILS_LABEL_FIRST + 9, K::StaticText, kLabelSha256, 0, 7, 9 + 9 * kRow, 76, 8},
+    {IDC_DETAILS_SHA256, K::Edit, "", kValue, 85, 7 + 9 * kRow, 400, 12},
+    {IDC_DETAILS_LABEL_FIRST + 10, K::StaticText, kLabelCardFile, 0, 7, 9 + 10 * kRow, 76, 8},
+    {IDC_DETAILS_FILE, K::Edit, "", kValue, 85, 7 + 10 * kRow, 400, 12},
+    {IDC_DETAILS_LABEL_FIRST + 11, K::StaticText, kLabelContainer, 0, 7, 9 + 11 * kRow, 76, 8},
+    {IDC_DETAILS_CONTAINER, K::Edit, "", kValue, 85, 7 + 11 * kRow, 400, 12},
+    {IDC_BTN_EXPORT, K::PushButton, kBtnExport, kStyleTabStop, 361, 192, 64, 14},
+    {IDOK, K::PushButton, kClose, kStyleDefaultButton | kStyleTabStop, 431, 192, 54, 14},
+};
+
 constexpr LabelFor kMainLabels[] = {
     {IDC_STATIC_READER, IDC_COMBO_READER},
     {IDC_STATIC_PIN, IDC_EDIT_PIN},
@@ -48,10 +82,28 @@ constexpr LabelFor kMainLabels[] = {
     {IDC_STATIC_CONFIRMPIN, IDC_EDIT_CONFIRMPIN},
 };
 
+constexpr LabelFor kDetailsLabels[] = {
+    {IDC_DETAILS_LABEL_FIRST + 0, IDC_DETAILS_SUBJECT},
+    {IDC_DETAILS_LABEL_FIRST + 1, IDC_DETAILS_ISSUER},
+    {IDC_DETAILS_LABEL_FIRST + 2, IDC_DETAILS_SERIAL},
+    {IDC_DETAILS_LABEL_FIRST + 3, IDC_DETAILS_NOTBEFORE},
+    {IDC_DETAILS_LABEL_FIRST + 4, IDC_DETAILS_NOTAFTER},
+    {IDC_DETAILS_LABEL_FIRST + 5, IDC_DETAILS_KEY},
+    {IDC_DETAILS_LABEL_FIRST + 6, IDC_DETAILS_KEYUSAGE},
+    {IDC_DETAILS_LABEL_FIRST + 7, IDC_DETAILS_EXTKEYUSAGE},
+    {IDC_DETAILS_LABEL_FIRST + 8, IDC_DETAILS_SHA1},
+    {IDC_DETAILS_LABEL_FIRST + 9, IDC_DETAILS_SHA256},
+    {IDC_DETAILS_LABEL_FIRST + 10, IDC_DETAILS_FILE},
+    {IDC_DETAILS_LABEL_FIRST + 11, IDC_DETAILS_CONTAINER},
+};
+
 const DialogTemplate kMain{IDD_QUORLIN_DIALOG, kMainCaption, 244,           154,        kFontFace,
                            kFallbackFaces,     11,           kMainControls, kMainLabels};
 const DialogTemplate kAbout{
     IDD_ABOUTBOX, kAboutCaption, 235, 55, kFontFace, kFallbackFaces, 9, kAboutControls, {}};
+const DialogTemplate kDetails{IDD_CERT_DETAILS, kDetailsCaption, 492, 213,
+                              kFontFace,        kFallbackFaces,  9,   kDetailsControls,
+                              kDetailsLabels};
 
 }  // namespace
 
@@ -60,6 +112,18 @@ const DialogTemplate& MainDialogTemplate() {
 }
 const DialogTemplate& AboutDialogTemplate() {
     return kAbout;
+}
+const DialogTemplate& CertDetailsTemplate() {
+    return kDetails;
+}
+
+const DialogTemplate* FindDialogTemplate(int id) {
+    for (const DialogTemplate* tpl : {&kMain, &kAbout, &kDetails}) {
+        if (tpl->id == id) {
+            return tpl;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace quorlin::res

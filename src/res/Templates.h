@@ -1,5 +1,5 @@
 #pragma once
-// Dialog templates 100 and 102 as data: controls in template (tab) order, geometry in
+// Dialog templates 100, 102 and 103 as data: controls in template (tab) order, geometry in
 // dialog units.
 
 #include <span>
@@ -26,6 +26,7 @@ inline constexpr unsigned kStyleNoPrefix = 0x10;
 inline constexpr unsigned kStyleDefaultButton = 0x20;
 inline constexpr unsigned kStyleReport = 0x40;
 inline constexpr unsigned kStyleTabStop = 0x80;
+inline constexpr unsigned kStyleReadOnly = 0x100;
 
 struct ControlTemplate {
     int id;
@@ -56,5 +57,8 @@ struct DialogTemplate {
 
 const DialogTemplate& MainDialogTemplate();   // 102
 const DialogTemplate& AboutDialogTemplate();  // 100
+const DialogTemplate& CertDetailsTemplate();  // 103
+// The template with this id; null for none.
+const DialogTemplate* FindDialogTemplate(int id);
 
 }  // namespace quorlin::res

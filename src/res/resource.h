@@ -6,6 +6,7 @@ namespace quorlin::res {
 inline constexpr int IDD_ABOUTBOX = 100;
 inline constexpr int IDS_ABOUTBOX = 101;
 inline constexpr int IDD_QUORLIN_DIALOG = 102;
+inline constexpr int IDD_CERT_DETAILS = 103;
 inline constexpr int IDR_MAINFRAME = 128;
 
 inline constexpr int IDOK = 1;
@@ -31,6 +32,27 @@ inline constexpr int IDC_LIST_CERTS = 1014;
 inline constexpr int IDC_BTN_QUERY = 1016;
 inline constexpr int IDC_COMBO_READER = 1018;
 inline constexpr int IDC_BTN_REGISTER = 1020;
+
+// The certificate details dialog: the values, their labels, the export button.
+inline constexpr int IDC_DETAILS_SUBJECT = 1101;
+inline constexpr int IDC_DETAILS_ISSUER = 1102;
+inline constexpr int IDC_DETAILS_SERIAL = 1103;
+inline constexpr int IDC_DETAILS_NOTBEFORE = 1104;
+inline constexpr int IDC_DETAILS_NOTAFTER = 1105;
+inline constexpr int IDC_DETAILS_KEY = 1106;
+inline constexpr int IDC_DETAILS_KEYUSAGE = 1107;
+inline constexpr int IDC_DETAILS_EXTKEYUSAGE = 1108;
+inline constexpr int IDC_DETAILS_SHA1 = 1109;
+inline constexpr int IDC_DETAILS_SHA256 = 1110;
+inline constexpr int IDC_DETAILS_FILE = 1111;
+inline constexpr int IDC_DETAILS_CONTAINER = 1112;
+inline constexpr int IDC_DETAILS_LABEL_FIRST = 1121;  // labels 1121-1132, in the same order
+inline constexpr int IDC_BTN_EXPORT = 1140;
+
+// A certificate row's commands (its context menu; the first also answers a double-click
+// and Enter).
+inline constexpr unsigned ID_CERT_VIEW = 32771;
+inline constexpr unsigned ID_CERT_EXPORT = 32772;
 
 inline constexpr unsigned IDM_ABOUTBOX = 0x0010;
 inline constexpr unsigned SC_MASK = 0xFFF0;  // system commands keep their low four bits free

@@ -24,6 +24,9 @@ CQuorlinDlg::CQuorlinDlg(DialogWindow& window, const Platform& platform)
 }
 
 CQuorlinDlg::~CQuorlinDlg() {
+    // The watcher first, so that nothing more is posted and nothing posted runs.
+    m_alive.reset();
+    m_watcher.reset();
     // The card and the context go first, as the window has; then what the members hold.
     ReleaseConnection();
     ReleaseCertificates();
@@ -45,6 +48,9 @@ bool CQuorlinDlg::OnInitDialog() {
     m_wnd.TabSetCurSel(res::IDC_TAB, 0);
 
     FillReaderList();
+    if (m_platform.watchReaders) {
+        StartReaderWatch();
+    }
 
     const int unit = m_wnd.ListClientWidth(res::IDC_LIST_CERTS) / 16;
     m_wnd.ListSetExtendedStyle(res::IDC_LIST_CERTS,
@@ -55,12 +61,16 @@ bool CQuorlinDlg::OnInitDialog() {
     m_wnd.ListInsertColumn(res::IDC_LIST_CERTS, 4, res::kColContainer, 6 * unit);
     m_wnd.ListInsertColumn(res::IDC_LIST_CERTS, 3, res::kColCommonName, 8 * unit);
     m_wnd.ListDeleteAllItems(res::IDC_LIST_CERTS);
+    m_certRows.clear();
+    m_wnd.ListSetItemMenu(res::IDC_LIST_CERTS, {{res::ID_CERT_VIEW, res::kMenuViewCert},
+                                                {res::ID_CERT_EXPORT, res::kMenuExportCert}});
 
     ShowTabPage(0);
     return true;
 }
 
 void CQuorlinDlg::OnCommand(int controlId) {
+    const HandlerScope scope(*this);
     switch (controlId) {
         case res::IDC_BTN_LOGIN:
             OnLogin();
@@ -83,11 +93,13 @@ void CQuorlinDlg::OnCommand(int controlId) {
 }
 
 std::intptr_t CQuorlinDlg::OnTabSelChange(int controlId) {
+    const HandlerScope scope(*this);
     ShowTabPage(m_wnd.TabGetCurSel(controlId));
     return 0;
 }
 
 void CQuorlinDlg::OnSysCommand(std::uint32_t id, std::intptr_t param) {
+    const HandlerScope scope(*this);
     if ((id & res::SC_MASK) == res::IDM_ABOUTBOX) {
         m_wnd.RunAboutBox();
     } else {

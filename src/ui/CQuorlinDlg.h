@@ -3,14 +3,19 @@
 // are thin: they call the protocol (src/card, src/applet) or a platform service, then
 // choose the message. They live beside the dialog, one file per concern: CQuorlinDlg.cpp
 // (page logic, command table), Connection.cpp, LoginPage.cpp, CertificatePage.cpp,
-// Registration.cpp.
+// Registration.cpp, CertificateDetails.cpp.
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "applet/Applet.h"
 #include "card/Channel.h"
+#include "card/ReaderWatcher.h"
 #include "platform/crypt/CryptApi.h"
 #include "platform/pcsc/PcscApi.h"
 #include "platform/store/StoreApi.h"
@@ -26,6 +31,20 @@ struct Platform {
     x509::CertApi* certs = nullptr;
     crypt::CryptApi* crypt = nullptr;
     store::StoreApi* store = nullptr;
+    // Follow readers that come and go from a thread of its own (the program does; tests
+    // whose fakes are not thread-safe leave it off).
+    bool watchReaders = false;
+    // Seconds since the epoch, UTC; empty: the system clock.
+    std::function<std::int64_t()> now = nullptr;
+};
+
+// What a certificate row's details and export need, kept beside the row: the list shows
+// no more than this, and no card command is sent for it.
+struct CertRow {
+    std::string file;       // the card file, "8001"
+    std::string container;  // UTF-8
+    std::string name;       // the simple display name; empty when it had none
+    std::vector<std::uint8_t> der;
 };
 
 class CQuorlinDlg : public DialogHandler {
@@ -48,6 +67,8 @@ class CQuorlinDlg : public DialogHandler {
     std::intptr_t OnTabSelChange(int controlId) override;
     void OnSysCommand(std::uint32_t id, std::intptr_t param) override;
     IconHandle OnQueryDragIcon() override { return m_hIcon; }
+    bool ListItemCommandEnabled(int controlId, int row, std::uint32_t command) override;
+    void OnListItemCommand(int controlId, int row, std::uint32_t command) override;
 
     // Page logic and data exchange.
     int ShowTabPage(int page);
@@ -85,6 +106,14 @@ class CQuorlinDlg : public DialogHandler {
     // Registration.
     void RegisterCertificates();
 
+    // Certificate details and export (CertificateDetails.cpp).
+    void ShowCertificateDetails(std::size_t row);
+    void ExportCertificate(std::size_t row);
+
+    // Readers that come and go: a new list from the watcher, on the dialog's thread. It is
+    // applied once no handler (and so no message box) is running.
+    void OnReadersChanged(std::vector<std::string> readers, bool serviceRestarted);
+
     // Card state, in the order the dialog has always kept it.
     std::string m_strConfirmPin;
     std::string m_strNewPin;
@@ -98,6 +127,9 @@ class CQuorlinDlg : public DialogHandler {
     const pcsc::ScardIoRequest* m_pioSendPci = nullptr;
     pcsc::ScardContext m_hContext = 0;
     pcsc::ScardHandle m_hCard = 0;
+    // One entry per row of the certificate list, in the list's order, the eleventh row and
+    // later included; empty for a placeholder row or a certificate that did not decode.
+    std::vector<std::optional<CertRow>> m_certRows;
 
   private:
     void EstablishUserContext();  // construction's context step
@@ -105,11 +137,43 @@ class CQuorlinDlg : public DialogHandler {
     int ReportSystemError(std::uint32_t code, bool ownerless);
     void FillReaderList();
     void ReleaseCertificates();
+    // A decoded certificate's row: keeps what its details need and marks its validity.
+    void KeepCertificateRow(int row, const x509::CertContext* cert, std::string file,
+                            std::string container, std::string name);
+    std::int64_t Now() const;
     // The open connection as the protocol sees it.
     card::Channel CardChannel();
+    void StartReaderWatch();
+    void ApplyPendingReaders();
+    // A context made before the service restarted is dead: replaced before a log-in.
+    void RenewStaleContext();
+
+    // Counts the handlers running, nested modal loops included; the last one out applies
+    // a reader list that came meanwhile.
+    class HandlerScope {
+      public:
+        explicit HandlerScope(CQuorlinDlg& dlg) : m_dlg(dlg) { ++m_dlg.m_busy; }
+        ~HandlerScope() {
+            if (--m_dlg.m_busy == 0) {
+                m_dlg.ApplyPendingReaders();
+            }
+        }
+        HandlerScope(const HandlerScope&) = delete;
+        HandlerScope& operator=(const HandlerScope&) = delete;
+
+      private:
+        CQuorlinDlg& m_dlg;
+    };
 
     DialogWindow& m_wnd;
     Platform m_platform;
+
+    int m_busy = 0;
+    std::optional<std::vector<std::string>> m_pendingReaders;
+    bool m_contextStale = false;
+    // Tasks the watcher posted run only while this lives.
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+    std::unique_ptr<card::ReaderWatcher> m_watcher;
 };
 
 }  // namespace quorlin

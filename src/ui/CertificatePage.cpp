@@ -67,6 +67,7 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
     }
 
     m_wnd.ListDeleteAllItems(list);
+    m_certRows.clear();
 
     const std::size_t records = directoryLength / kContainerRecordSize;
     int row = 0;
@@ -102,6 +103,7 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
         if (indicator == 0) {
             if (reply[applet::kKeyInfoInUse] != 0) {
                 m_wnd.ListInsertItem(list, row, fileText);
+                m_certRows.insert(m_certRows.begin() + row, std::nullopt);
                 m_wnd.ListSetItemText(list, row, kSubStart, res::kNoDate);
                 m_wnd.ListSetItemText(list, row, kSubExpiry, res::kNoDate);
                 m_wnd.ListSetItemText(list, row, kSubContainer, container);
@@ -115,6 +117,7 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
         }
 
         m_wnd.ListInsertItem(list, row, fileText);
+        m_certRows.insert(m_certRows.begin() + row, std::nullopt);
         m_wnd.ListSetItemText(list, row, kSubStart,
                               CardText(reply + applet::kKeyInfoStartDate, applet::kDateLength));
         m_wnd.ListSetItemText(list, row, kSubExpiry,
@@ -144,7 +147,9 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
                     m_wnd.ListSetItemText(list, row, kSubName, name);
                 } else {
                     std::fputs(res::kCertGetNameFailed, stderr);
+                    name[0] = '\0';
                 }
+                KeepCertificateRow(row, cert, fileText, container, name);
                 // The table holds ten; a further certificate is listed but not kept.
                 if (m_nCertCount < kMaxCerts) {
                     // Copied even without a name, so that the registration links the

@@ -53,6 +53,61 @@ void CQuorlinDlg::FillReaderList() {
     m_wnd.ComboSetCurSel(res::IDC_COMBO_READER, 0);
 }
 
+void CQuorlinDlg::StartReaderWatch() {
+    std::weak_ptr<int> alive = m_alive;
+    m_watcher = std::make_unique<card::ReaderWatcher>(
+        *m_platform.pcsc, kMaxReaders, [this, alive](card::ReaderWatcher::Update update) {
+            // The watcher only signals; the list is the dialog thread's to change.
+            m_wnd.PostTask([this, alive, update = std::move(update)]() mutable {
+                if (alive.lock()) {
+                    OnReadersChanged(std::move(update.readers), update.serviceRestarted);
+                }
+            });
+        });
+    m_watcher->Start();
+}
+
+void CQuorlinDlg::OnReadersChanged(std::vector<std::string> readers, bool serviceRestarted) {
+    if (serviceRestarted) {
+        m_contextStale = true;
+    }
+    m_pendingReaders = std::move(readers);
+    if (m_busy == 0) {
+        ApplyPendingReaders();
+    }
+}
+
+void CQuorlinDlg::ApplyPendingReaders() {
+    if (!m_pendingReaders) {
+        return;
+    }
+    const std::vector<std::string> readers = std::move(*m_pendingReaders);
+    m_pendingReaders.reset();
+    const int id = res::IDC_COMBO_READER;
+    const std::optional<std::string> selected = m_wnd.ComboGetSelectedText(id);
+    m_wnd.ComboResetContent(id);
+    int index = 0;  // as at start, when the reader that was selected is gone or there was none
+    for (std::size_t i = 0; i < readers.size() && i < kMaxReaders; ++i) {
+        m_wnd.ComboAddString(id, readers[i]);
+        if (selected && readers[i] == *selected) {
+            index = static_cast<int>(i);
+        }
+    }
+    m_wnd.ComboSetCurSel(id, index);
+}
+
+void CQuorlinDlg::RenewStaleContext() {
+    if (!m_contextStale) {
+        return;
+    }
+    m_contextStale = false;
+    if (m_hContext != 0) {
+        m_platform.pcsc->SCardReleaseContext(m_hContext);
+        m_hContext = 0;
+    }
+    EstablishUserContext();
+}
+
 int CQuorlinDlg::ConnectCard() {
     pcsc::PcscApi& pcsc = *m_platform.pcsc;
     std::uint32_t rv = pcsc::kSuccess;

@@ -82,6 +82,7 @@ void CQuorlinDlg::OnLogin() {
         m_wnd.SetFocus(res::IDC_EDIT_PIN);
         return;
     }
+    RenewStaleContext();
     if (ConnectCard() != 0) {
         m_wnd.MessageBox(res::kConnectFailed, res::kStdTitle, MsgIcon::Exclamation);
         return;

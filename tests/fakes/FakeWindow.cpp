@@ -78,6 +78,7 @@ std::optional<std::string> FakeWindow::ComboGetSelectedText(int id) {
 void FakeWindow::ListDeleteAllItems(int id) {
     calls.push_back("ListDeleteAll:" + std::to_string(id));
     rows.clear();
+    rowMarks.clear();
 }
 
 int FakeWindow::ListInsertItem(int id, int row, const std::string& text) {
@@ -86,6 +87,7 @@ int FakeWindow::ListInsertItem(int id, int row, const std::string& text) {
         row = static_cast<int>(rows.size());
     }
     rows.insert(rows.begin() + row, std::vector<std::string>(5));
+    rowMarks.insert(rowMarks.begin() + row, RowMarkCall{});
     rows[static_cast<std::size_t>(row)][0] = text;
     return row;
 }
@@ -117,6 +119,25 @@ void FakeWindow::ListInsertColumn(int id, int position, const std::string& headi
     } else {
         columns.insert(columns.begin() + position, column);
     }
+}
+
+void FakeWindow::ListSetItemMark(int id, int row, int subItem, RowMark mark,
+                                 const std::string& tooltip) {
+    calls.push_back("ListMark:" + std::to_string(id) + ":" + std::to_string(row) + ":" +
+                    std::to_string(subItem) + ":" + std::to_string(static_cast<int>(mark)) + ":" +
+                    tooltip);
+    if (row >= 0 && row < static_cast<int>(rowMarks.size())) {
+        rowMarks[static_cast<std::size_t>(row)] = {mark, subItem, tooltip};
+    }
+}
+
+void FakeWindow::ListSetItemMenu(int id, const std::vector<RowCommand>& items) {
+    std::string line = "ListMenu:" + std::to_string(id);
+    for (const RowCommand& item : items) {
+        line += ":" + std::to_string(item.command) + "=" + item.text;
+    }
+    calls.push_back(line);
+    rowMenu = items;
 }
 
 void FakeWindow::TabInsertItem(int id, int position, const std::string& text) {
@@ -172,6 +193,34 @@ int FakeWindow::MessageBox(const std::string& text, const std::optional<std::str
     return 1;
 }
 
+bool FakeWindow::AskYesNo(const std::string& text, const std::optional<std::string>&) {
+    calls.push_back("AskYesNo:" + text);
+    questions.push_back(text);
+    return answerYes;
+}
+
+void FakeWindow::RunTemplateDialog(int templateId,
+                                   const std::vector<std::pair<int, std::string>>& texts,
+                                   const std::function<void(int)>& onCommand) {
+    calls.push_back("TemplateDialog:" + std::to_string(templateId));
+    TemplateDialogCall call{templateId, {}};
+    for (const auto& [id, text] : texts) {
+        call.texts[id] = text;
+    }
+    templateDialogs.push_back(call);
+    if (onTemplateDialog) {
+        onTemplateDialog(call, onCommand);
+    }
+}
+
+std::optional<SaveChoice> FakeWindow::GetSaveFileName(const std::string& caption,
+                                                      const std::string& fileName,
+                                                      const std::vector<FileFilter>& filters) {
+    calls.push_back("SaveDialog:" + fileName);
+    saveDialogs.push_back({caption, fileName, filters});
+    return saveChoice;
+}
+
 void FakeWindow::BeginWaitCursor() {
     calls.push_back("BeginWait");
     ++waitCursorDepth;
@@ -189,6 +238,30 @@ void FakeWindow::EndWaitCursor() {
 int FakeWindow::DoModal(DialogHandler& handler) {
     handler.OnInitDialog();
     return 2;
+}
+
+void FakeWindow::PostTask(std::function<void()> task) {
+    const std::lock_guard<std::mutex> lock(m_tasks->mutex);
+    m_tasks->queue.push_back(std::move(task));
+    m_tasks->posted.notify_all();
+}
+
+int FakeWindow::RunPostedTasks() {
+    std::vector<std::function<void()>> tasks;
+    {
+        const std::lock_guard<std::mutex> lock(m_tasks->mutex);
+        tasks.swap(m_tasks->queue);
+    }
+    for (auto& task : tasks) {
+        task();
+    }
+    return static_cast<int>(tasks.size());
+}
+
+bool FakeWindow::WaitForPostedTask(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_tasks->mutex);
+    return m_tasks->posted.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [this] { return !m_tasks->queue.empty(); });
 }
 
 }  // namespace quorlin::test

@@ -196,6 +196,38 @@ std::uint32_t ScriptedPcsc::SCardReleaseContext(pcsc::ScardContext context) {
     return pcsc::kSuccess;
 }
 
+std::uint32_t ScriptedPcsc::SCardGetStatusChangeA(pcsc::ScardContext context, std::uint32_t,
+                                                  pcsc::ScardReaderState* states,
+                                                  std::uint32_t count) {
+    calls.push_back("SCardGetStatusChangeA");
+    std::uint32_t code = 0;
+    if (Fails("SCardGetStatusChangeA", &code)) {
+        return code;
+    }
+    if (m_contexts.count(context) == 0) {
+        return pcsc::kEInvalidHandle;
+    }
+    if (count == 0 || states == nullptr) {
+        return pcsc::kEInvalidParameter;
+    }
+    watchedStates.push_back(states[0].dwCurrentState);
+    if (statusChanges.empty()) {
+        return pcsc::kETimeout;
+    }
+    const StatusChange next = statusChanges.front();
+    statusChanges.pop_front();
+    if (next.result == pcsc::kSuccess) {
+        states[0].dwEventState = next.eventState;
+    }
+    return next.result;
+}
+
+std::uint32_t ScriptedPcsc::SCardCancel(pcsc::ScardContext) {
+    calls.push_back("SCardCancel");
+    ++cancels;
+    return pcsc::kSuccess;
+}
+
 std::string ScriptedPcsc::FormatErrorText(std::uint32_t code) {
     if (codesWithoutText.count(code) != 0) {
         return {};

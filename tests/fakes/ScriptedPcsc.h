@@ -39,6 +39,13 @@ class ScriptedPcsc : public pcsc::PcscApi {
     std::map<std::string, std::uint32_t> failures;
     std::map<std::string, int> failTimes;
     std::set<std::uint32_t> codesWithoutText;
+    // What SCardGetStatusChangeA answers, in turn: its result and, on success, the event
+    // state of the first reader state. When none is left it answers kETimeout.
+    struct StatusChange {
+        std::uint32_t result = pcsc::kSuccess;
+        std::uint32_t eventState = 0;
+    };
+    std::deque<StatusChange> statusChanges;
 
     // What happened.
     std::vector<Bytes> commands;
@@ -49,6 +56,8 @@ class ScriptedPcsc : public pcsc::PcscApi {
     int connects = 0;
     int disconnects = 0;
     int outstandingReaderLists = 0;
+    int cancels = 0;
+    std::vector<std::uint32_t> watchedStates;  // dwCurrentState of each status-change call
     pcsc::ScardHandle connectedCard = 0;
     std::vector<const pcsc::ScardIoRequest*> sendPcis;
 
@@ -76,6 +85,10 @@ class ScriptedPcsc : public pcsc::PcscApi {
                                 std::uint32_t* recvLength) override;
     std::uint32_t SCardDisconnect(pcsc::ScardHandle card, std::uint32_t disposition) override;
     std::uint32_t SCardReleaseContext(pcsc::ScardContext context) override;
+    std::uint32_t SCardGetStatusChangeA(pcsc::ScardContext context, std::uint32_t timeout,
+                                        pcsc::ScardReaderState* states,
+                                        std::uint32_t count) override;
+    std::uint32_t SCardCancel(pcsc::ScardContext context) override;
     const pcsc::ScardIoRequest* T0Pci() const override { return &m_t0; }
     const pcsc::ScardIoRequest* T1Pci() const override { return &m_t1; }
     std::string FormatErrorText(std::uint32_t code) override;

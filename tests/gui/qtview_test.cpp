@@ -14,6 +14,7 @@
 #include <QTabBar>
 #include <QTableWidget>
 #include <QtTest>
+#include <algorithm>
 #include <memory>
 
 #include "GuiHelpers.h"
@@ -127,6 +128,21 @@ class QtViewTest : public QObject {
         QCOMPARE(nameOf(res::IDC_EDIT_PIN), U("輸入密碼："));
         QCOMPARE(nameOf(res::IDC_EDIT_NEWPIN), U(res::kLabelNewPin));
         QCOMPARE(nameOf(res::IDC_EDIT_CONFIRMPIN), U(res::kLabelConfirmPin));
+        // Every field of every template has a label of its own.
+        for (const res::DialogTemplate* tpl :
+             {&res::MainDialogTemplate(), &res::AboutDialogTemplate(),
+              &res::CertDetailsTemplate()}) {
+            for (const res::ControlTemplate& ctl : tpl->controls) {
+                if (ctl.kind != res::ControlKind::Edit &&
+                    ctl.kind != res::ControlKind::ComboDropDownList) {
+                    continue;
+                }
+                const auto labelled =
+                    std::count_if(tpl->labels.begin(), tpl->labels.end(),
+                                  [&](const res::LabelFor& pair) { return pair.field == ctl.id; });
+                QVERIFY2(labelled == 1, qPrintable(QString::number(ctl.id)));
+            }
+        }
         QAccessibleInterface* combo =
             QAccessible::queryAccessibleInterface(s.W(res::IDC_COMBO_READER));
         QVERIFY(combo != nullptr);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "fakes/CertFixtures.h"
 #include "fakes/TempDir.h"
@@ -105,6 +106,37 @@ TEST_F(CertstoreToolTest, ListShowExportRemove) {
     EXPECT_FALSE(Tool("list").Says("OTHER"));
     EXPECT_EQ(Tool("remove " + alice + " OTHER").exitCode, 1);
     EXPECT_EQ(Tool("show " + alice).exitCode, 0);
+}
+
+// show prints the fields of the dialog's details decoder in their one text form.
+TEST_F(CertstoreToolTest, ShowPrintsTheCertificateDetails) {
+    const std::string dora = Add("ec-ku.der", u"Quorlin-Dora", 2);
+    const std::string evan = Add("rsa-2048.der", u"Quorlin-Evan", 1);
+    struct Case {
+        std::string thumbprint;
+        std::vector<std::string> lines;
+    };
+    for (const Case& c : {
+             Case{
+                 dora,
+                 {"Subject:     CN=Dora Wu,O=Quorlin Test",
+                  "Issuer:      CN=Dora Wu,O=Quorlin Test", "Serial:      9D:B0:39:9E:89:E9:41:F2",
+                  "Not before:  2024-01-01 00:00:00 UTC", "Not after:   2025-12-31 23:59:59 UTC",
+                  "Public key:  EC P-256 (256 bits)", "Key usage:   digitalSignature, keyAgreement",
+                  "Ext. usage:  clientAuth, emailProtection, msSmartcardLogin",
+                  "SHA-1:       E1:2C:71:C6:18:02:CD:9A:89:9E:35:87:6B:CF:1E:9A:1B:3C:66:1D",
+                  "SHA-256:     AF:D3:51:BE:74:1E:D9:57:7C:67:B6:3D:DD:1D:76:7C:6A:A6:E5:92:11:32:"
+                  "40:1B:14:5B:CC:F1:5B:90:CD:09"}},
+             Case{evan,
+                  {"Public key:  RSA (2048 bits)", "Key usage:   -", "Ext. usage:  -",
+                   "Not after:   2025-03-01 12:00:00 UTC"}},
+         }) {
+        ToolRun show = Tool("show " + c.thumbprint);
+        EXPECT_EQ(show.exitCode, 0);
+        for (const std::string& line : c.lines) {
+            EXPECT_TRUE(show.Says(line + "\n")) << line << " in " << show.out;
+        }
+    }
 }
 
 TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {

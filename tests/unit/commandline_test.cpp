@@ -26,7 +26,11 @@ TEST(CommandLine, WithoutOptionsOrWithQtsOwnTheDialogOpens) {
         EXPECT_FALSE(outcome.exitCode.has_value()) << args.size();
         EXPECT_EQ(outcome.out, "");
         EXPECT_EQ(outcome.err, "");
+        EXPECT_FALSE(outcome.traceFile.has_value());
     }
+    const auto traced = Parse({"--trace", "/tmp/run.trace", "-platform", "offscreen"});
+    EXPECT_FALSE(traced.exitCode.has_value());
+    EXPECT_EQ(traced.traceFile, "/tmp/run.trace");
 }
 
 TEST(CommandLine, VersionAndHelpPrintAndEndWell) {
@@ -57,6 +61,7 @@ TEST(CommandLine, AnythingElseIsAUsageErrorOnStandardError) {
     };
     for (const Case& c : {Case{{"--bogus"}, "quorlin: Unknown option 'bogus'."},
                           Case{{"-platform"}, "Missing value after '-platform'."},
+                          Case{{"--trace"}, "Missing value after '--trace'."},
                           Case{{"file.txt"}, "quorlin: unexpected argument file.txt"}}) {
         const auto outcome = Parse(c.args);
         EXPECT_EQ(outcome.exitCode, 2) << c.says;

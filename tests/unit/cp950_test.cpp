@@ -46,6 +46,8 @@ TEST(Cp950Test, Cp950ToUtf8) {
     EXPECT_EQ(Cp950ToUtf8(nullptr, 0), "");
     const Bytes broken = Hex("B1 4B FF 41 B1");  // an invalid byte, then a cut-off lead
     EXPECT_EQ(Cp950ToUtf8(broken.data(), broken.size()), "密�A�");
+    // The cut-off lead leaves nothing behind for the next conversion.
+    EXPECT_EQ(Cp950ToUtf8(name.data(), name.size()), "密碼A");
 }
 
 }  // namespace

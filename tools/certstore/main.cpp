@@ -18,6 +18,7 @@
 #include "base/Utf8.h"
 #include "platform/LastError.h"
 #include "platform/store/SqliteStoreApi.h"
+#include "platform/x509/OpenSslCertDetails.h"
 
 namespace {
 
@@ -257,19 +258,28 @@ int Show(SqliteStoreApi& store, const std::string& argument, const std::string& 
             std::printf("\n");
         }
         first = false;
-        X509Ptr x = Decode(c);
         std::printf("Store:       %s\n", c.store.c_str());
         std::printf("Thumbprint:  %s\n", c.thumbprint.c_str());
-        if (x) {
-            std::printf("Subject:     %s\n", NameText(X509_get_subject_name(x.get())).c_str());
-            std::printf("Issuer:      %s\n", NameText(X509_get_issuer_name(x.get())).c_str());
-            std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-            if (bio) {
-                i2a_ASN1_INTEGER(bio.get(), X509_get0_serialNumber(x.get()));
-                std::printf("Serial:      %s\n", BioText(bio.get()).c_str());
+        // The dialog's details come from the same decoder and text forms.
+        if (const auto d = quorlin::x509::DecodeCertDetails(c.der)) {
+            using namespace quorlin::x509;
+            std::string key = KeyAlgorithmText(*d);
+            if (d->keyBits > 0) {
+                key += " (" + std::to_string(d->keyBits) + " bits)";
             }
-            std::printf("Not before:  %s\n", TimeText(X509_get0_notBefore(x.get()), true).c_str());
-            std::printf("Not after:   %s\n", TimeText(X509_get0_notAfter(x.get()), true).c_str());
+            const std::string usage = d->keyUsage ? KeyUsageText(*d->keyUsage) : "";
+            const std::string purposes =
+                d->extendedKeyUsage ? ExtendedKeyUsageText(*d->extendedKeyUsage) : "";
+            std::printf("Subject:     %s\n", d->subject.c_str());
+            std::printf("Issuer:      %s\n", d->issuer.c_str());
+            std::printf("Serial:      %s\n", SerialText(*d).c_str());
+            std::printf("Not before:  %s\n", UtcText(d->notBefore).c_str());
+            std::printf("Not after:   %s\n", UtcText(d->notAfter).c_str());
+            std::printf("Public key:  %s\n", key.c_str());
+            std::printf("Key usage:   %s\n", usage.empty() ? "-" : usage.c_str());
+            std::printf("Ext. usage:  %s\n", purposes.empty() ? "-" : purposes.c_str());
+            std::printf("SHA-1:       %s\n", ColonHex(d->sha1).c_str());
+            std::printf("SHA-256:     %s\n", ColonHex(d->sha256).c_str());
         } else {
             std::printf("Subject:     ? (the stored bytes do not decode)\n");
         }

@@ -69,7 +69,9 @@ std::vector<std::string> ListReaders() {
 bool WaitForReaders(std::size_t count, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        if (ListReaders().size() >= count) {
+        // The service must answer too: zero readers are listed by a service not yet up.
+        const Context context;
+        if (context.Ok() && ListWith(context).size() >= count) {
             return true;
         }
         if (Clock::now() >= deadline) {

@@ -16,6 +16,7 @@ inline constexpr std::chrono::milliseconds kReadyTimeout = 60s;
 
 // The readers as the service lists them, in its order; empty when it lists none or fails.
 std::vector<std::string> ListReaders();
+// Waits until the service answers and lists at least count readers.
 bool WaitForReaders(std::size_t count, std::chrono::milliseconds timeout = kReadyTimeout);
 // Waits until the reader holds a powered card (present) or none (!present).
 bool WaitForCard(const std::string& reader, bool present,

@@ -3,6 +3,7 @@
 // the Windows smart-card API, with fixed-width types. The one production adapter
 // (PcscLite) translates to pcsc-lite, whose DWORD/LONG widths and code signs differ.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -25,6 +26,23 @@ inline constexpr std::uint32_t kShareShared = 2;
 inline constexpr std::uint32_t kProtocolT0 = 1;
 inline constexpr std::uint32_t kProtocolT1 = 2;
 inline constexpr std::uint32_t kLeaveCard = 0;
+inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+
+// Reader states of SCardGetStatusChangeA. For the plug-and-play reader the upper 16 bits
+// of the event state carry the number of readers.
+inline constexpr std::uint32_t kStateUnaware = 0x0000;
+inline constexpr std::uint32_t kStateChanged = 0x0002;
+inline constexpr const char* kPnpNotification = "\\\\?PnP?\\Notification";
+inline constexpr std::size_t kMaxAtrSize = 36;
+
+struct ScardReaderState {
+    const char* szReader = nullptr;
+    void* pvUserData = nullptr;
+    std::uint32_t dwCurrentState = kStateUnaware;
+    std::uint32_t dwEventState = 0;
+    std::uint32_t cbAtr = 0;
+    std::uint8_t rgbAtr[kMaxAtrSize] = {};
+};
 
 // Result codes, as 32-bit unsigned values (the Windows numbering, which pcsc-lite shares).
 inline constexpr std::uint32_t kSuccess = 0;
@@ -43,6 +61,7 @@ inline constexpr std::uint32_t kEInvalidValue = 0x80100011u;
 inline constexpr std::uint32_t kECommError = 0x80100013u;
 inline constexpr std::uint32_t kEReaderUnavailable = 0x80100017u;
 inline constexpr std::uint32_t kENoService = 0x8010001Du;
+inline constexpr std::uint32_t kEServiceStopped = 0x8010001Eu;
 inline constexpr std::uint32_t kENoReadersAvailable = 0x8010002Eu;
 inline constexpr std::uint32_t kWUnresponsiveCard = 0x80100066u;
 inline constexpr std::uint32_t kWUnpoweredCard = 0x80100067u;
@@ -68,6 +87,12 @@ class PcscApi {
                                         std::uint32_t* recvLength) = 0;
     virtual std::uint32_t SCardDisconnect(ScardHandle card, std::uint32_t disposition) = 0;
     virtual std::uint32_t SCardReleaseContext(ScardContext context) = 0;
+    // Waits until a state differs from its dwCurrentState, the timeout (ms) passes
+    // (kETimeout) or SCardCancel on the same context ends the wait (kECancelled).
+    virtual std::uint32_t SCardGetStatusChangeA(ScardContext context, std::uint32_t timeout,
+                                                ScardReaderState* states, std::uint32_t count) = 0;
+    // Safe to call from any thread.
+    virtual std::uint32_t SCardCancel(ScardContext context) = 0;
 
     // The service's own static records; compared by address to tell the protocols apart.
     virtual const ScardIoRequest* T0Pci() const = 0;

@@ -3,6 +3,7 @@
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -21,6 +22,10 @@ static_assert(kShareShared == SCARD_SHARE_SHARED);
 static_assert(kProtocolT0 == SCARD_PROTOCOL_T0);
 static_assert(kProtocolT1 == SCARD_PROTOCOL_T1);
 static_assert(kLeaveCard == SCARD_LEAVE_CARD);
+static_assert(kInfinite == INFINITE);
+static_assert(kStateUnaware == SCARD_STATE_UNAWARE);
+static_assert(kStateChanged == SCARD_STATE_CHANGED);
+static_assert(kEServiceStopped == static_cast<std::uint32_t>(SCARD_E_SERVICE_STOPPED));
 static_assert(kSuccess == SCARD_S_SUCCESS);
 static_assert(kFInternalError == static_cast<std::uint32_t>(SCARD_F_INTERNAL_ERROR));
 static_assert(kECancelled == static_cast<std::uint32_t>(SCARD_E_CANCELLED));
@@ -192,6 +197,35 @@ std::uint32_t PcscLite::SCardDisconnect(ScardHandle card, std::uint32_t disposit
 
 std::uint32_t PcscLite::SCardReleaseContext(ScardContext context) {
     return ToCore(::SCardReleaseContext(ToLiteContext(context)));
+}
+
+std::uint32_t PcscLite::SCardGetStatusChangeA(ScardContext context, std::uint32_t timeout,
+                                              ScardReaderState* states, std::uint32_t count) {
+    constexpr std::uint32_t kMaxStates = 16;
+    if ((states == nullptr && count != 0) || count > kMaxStates) {
+        return kEInvalidParameter;
+    }
+    SCARD_READERSTATE lite[kMaxStates] = {};
+    for (std::uint32_t i = 0; i < count; ++i) {
+        lite[i].szReader = states[i].szReader;
+        lite[i].pvUserData = states[i].pvUserData;
+        lite[i].dwCurrentState = states[i].dwCurrentState;
+    }
+    const LONG rv = ::SCardGetStatusChange(ToLiteContext(context), static_cast<DWORD>(timeout),
+                                           lite, static_cast<DWORD>(count));
+    for (std::uint32_t i = 0; i < count; ++i) {
+        states[i].dwEventState =
+            FitsCore(lite[i].dwEventState) ? static_cast<std::uint32_t>(lite[i].dwEventState) : 0;
+        // pcsc-lite's ATR area is smaller than the core's.
+        const DWORD atr = std::min<DWORD>(lite[i].cbAtr, sizeof lite[i].rgbAtr);
+        states[i].cbAtr = static_cast<std::uint32_t>(atr);
+        std::memcpy(states[i].rgbAtr, lite[i].rgbAtr, atr);
+    }
+    return ToCore(rv);
+}
+
+std::uint32_t PcscLite::SCardCancel(ScardContext context) {
+    return ToCore(::SCardCancel(ToLiteContext(context)));
 }
 
 const ScardIoRequest* PcscLite::T0Pci() const {

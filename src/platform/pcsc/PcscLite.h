@@ -23,6 +23,9 @@ class PcscLite : public PcscApi {
                                 std::uint32_t* recvLength) override;
     std::uint32_t SCardDisconnect(ScardHandle card, std::uint32_t disposition) override;
     std::uint32_t SCardReleaseContext(ScardContext context) override;
+    std::uint32_t SCardGetStatusChangeA(ScardContext context, std::uint32_t timeout,
+                                        ScardReaderState* states, std::uint32_t count) override;
+    std::uint32_t SCardCancel(ScardContext context) override;
 
     const ScardIoRequest* T0Pci() const override;
     const ScardIoRequest* T1Pci() const override;

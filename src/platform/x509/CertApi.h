@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/x509/CertDetails.h"
+
 namespace quorlin::x509 {
 
 inline constexpr std::uint32_t kX509AsnEncoding = 0x00000001u;
@@ -56,6 +58,12 @@ class CertApi {
                                              std::uint32_t nameSize) = 0;
     virtual bool CertFreeCertificateContext(const CertContext* cert) = 0;
     virtual const CertContext* CertDuplicateCertificateContext(const CertContext* cert) = 0;
+    // What the certificate tells about itself; nullopt when it cannot be read. Its key is
+    // decoded too, which costs: ask when the details are wanted.
+    virtual std::optional<CertDetails> CertGetDetails(const CertContext* cert) = 0;
+    // The not-after time, seconds since the epoch (UTC); nullopt when it does not read.
+    // Cheap: what a query asks of every certificate.
+    virtual std::optional<std::int64_t> CertGetNotAfter(const CertContext* cert) = 0;
 };
 
 }  // namespace quorlin::x509

@@ -30,6 +30,9 @@ class OpenSslCertApi : public CertApi {
     // holder has freed it. Contexts do not depend on the adapter object that made them.
     bool CertFreeCertificateContext(const CertContext* cert) override;
     const CertContext* CertDuplicateCertificateContext(const CertContext* cert) override;
+    // DecodeCertDetails over the context's bytes (OpenSslCertDetails.cpp).
+    std::optional<CertDetails> CertGetDetails(const CertContext* cert) override;
+    std::optional<std::int64_t> CertGetNotAfter(const CertContext* cert) override;
 
     // Contexts of this process not yet freed by all their holders (for leak checks).
     static std::size_t LiveContexts();

@@ -156,6 +156,10 @@ QMenu* QtDialogWindow::SystemMenu() const {
     return m_dialog ? m_dialog->SystemMenu() : nullptr;
 }
 
+DialogHandler* QtDialogWindow::Handler() const {
+    return m_dialog ? m_dialog->handler : nullptr;
+}
+
 QString QtDialogWindow::ApplicationName() {
     return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
 }
@@ -412,13 +416,16 @@ void QtDialogWindow::RunAboutBox() {
 
 int QtDialogWindow::MessageBox(const std::string& text, const std::optional<std::string>& caption,
                                MsgIcon icon, bool ownerless) {
+    if (m_boxObserver) {
+        m_boxObserver(text, caption, icon);
+    }
     QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
     if (icon == MsgIcon::Exclamation) {
         boxIcon = QMessageBox::Warning;
     } else if (icon == MsgIcon::Information) {
         boxIcon = QMessageBox::Information;
     }
-    QWidget* owner = ownerless ? nullptr : m_dialog.get();
+    QWidget* owner = ownerless ? nullptr : Owner();
     const QString title = caption ? FromUtf8(*caption) : ApplicationName();
     QMessageBox box(boxIcon, title, FromUtf8(text), QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
@@ -450,6 +457,10 @@ void QtDialogWindow::EndWaitCursor() {
         --m_waitDepth;
         QApplication::restoreOverrideCursor();
     }
+}
+
+void QtDialogWindow::PostTask(std::function<void()> task) {
+    QMetaObject::invokeMethod(m_tasks.get(), std::move(task), Qt::QueuedConnection);
 }
 
 }  // namespace quorlin::qt

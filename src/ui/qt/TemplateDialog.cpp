@@ -184,6 +184,7 @@ QWidget* TemplateDialog::CreateControl(const res::ControlTemplate& ctl) {
             if ((ctl.style & res::kStylePassword) != 0) {
                 edit->setEchoMode(QLineEdit::Password);
             }
+            edit->setReadOnly((ctl.style & res::kStyleReadOnly) != 0);
             edit->setFrame((ctl.style & res::kStyleBorder) != 0);
             w = edit;
             break;

@@ -1,0 +1,80 @@
+#include "platform/trace/TraceSink.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace quorlin::trace {
+
+std::unique_ptr<TraceSink> TraceSink::Open(const std::string& path, std::string& error) {
+    // No O_TRUNC here: what is in the path's place is checked before anything in it changes.
+    // O_NONBLOCK keeps a FIFO from holding the open up; it is refused below.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                        S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        const int code = errno;
+        error = path + (code == ELOOP ? std::string(": a symbolic link; refused")
+                                      : ": " + std::string(std::strerror(code)));
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        error = path + ": " + std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        error = path + ": not a regular file; refused";
+    } else if (st.st_nlink > 1) {
+        error = path + ": a hard link; refused";
+    } else if (fchmod(fd, S_IRUSR | S_IWUSR) != 0 || ftruncate(fd, 0) != 0) {
+        error = path + ": " + std::strerror(errno);
+    } else {
+        return std::make_unique<TraceSink>(fd);
+    }
+    close(fd);
+    return nullptr;
+}
+
+TraceSink::TraceSink(int fd) : m_fd(fd) {}
+
+TraceSink::~TraceSink() {
+    close(m_fd);
+}
+
+void TraceSink::Write(std::string_view event) {
+    std::string line = Timestamp();
+    line.reserve(line.size() + event.size() + 2);
+    line += ' ';
+    line += event;
+    line += '\n';
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const ssize_t n = write(m_fd, p, left);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;  // a trace that cannot be written must not stop the program
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+std::string Timestamp() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    char text[40];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%06ldZ", now.tv_nsec / 1000);
+    return text;
+}
+
+}  // namespace quorlin::trace

@@ -1,0 +1,35 @@
+#pragma once
+// The trace file of a run (quorlin --trace FILE): one timestamped line per event, written
+// straight through, so a run that dies leaves every line before it.
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace quorlin::trace {
+
+class TraceSink {
+  public:
+    // Opens path for a new trace, mode 0600, emptied if it exists. A symbolic or hard link,
+    // or anything but a regular file, in its place is refused untouched. On failure null,
+    // and error says why.
+    static std::unique_ptr<TraceSink> Open(const std::string& path, std::string& error);
+
+    explicit TraceSink(int fd);  // takes the descriptor
+    ~TraceSink();
+    TraceSink(const TraceSink&) = delete;
+    TraceSink& operator=(const TraceSink&) = delete;
+
+    // Writes "TIMESTAMP event\n". Safe to call from any thread; lines never interleave.
+    void Write(std::string_view event);
+
+  private:
+    std::mutex m_mutex;
+    int m_fd;
+};
+
+// UTC, to the microsecond: "2025-01-31T23:59:59.123456Z".
+std::string Timestamp();
+
+}  // namespace quorlin::trace
