@@ -197,9 +197,12 @@ std::string ShowText(const EntryView& v) {
 
 std::string ExportPem(const store::StoredCertificate& entry) {
     std::string problem;
-    const X509Ptr x = Certificate(entry, problem);
     BioPtr bio(BIO_new(BIO_s_mem()), BIO_free);
-    if (!x || !bio || PEM_write_bio_X509(bio.get(), x.get()) != 1) {
+    // The stored bytes themselves: OpenSSL's re-encoding of a certificate may differ from
+    // them (unused bits of the signature cleared), and with them its thumbprint.
+    if (!Certificate(entry, problem) || !bio ||
+        PEM_write_bio(bio.get(), PEM_STRING_X509, "", entry.der.data(),
+                      static_cast<long>(entry.der.size())) <= 0) {
         return {};
     }
     return BioText(bio.get());
