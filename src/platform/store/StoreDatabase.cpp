@@ -8,6 +8,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "platform/LastError.h"
@@ -153,13 +155,23 @@ std::optional<SchemaRows> SchemaObjects(sqlite3* db) {
     return rows;
 }
 
-// The objects schema makes in an empty database, as SQLite records them.
+// The objects schema makes in an empty database, as SQLite records them; worked out once.
 std::optional<SchemaRows> ExpectedObjects(const char* schema) {
+    static std::mutex mutex;
+    static std::map<std::string, SchemaRows> known;
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (auto it = known.find(schema); it != known.end()) {
+        return it->second;
+    }
     Connection memory;
     if (!Open(":memory:", SQLITE_OPEN_READWRITE, memory) || !Exec(memory.get(), schema)) {
         return std::nullopt;
     }
-    return SchemaObjects(memory.get());
+    std::optional<SchemaRows> rows = SchemaObjects(memory.get());
+    if (rows) {
+        known.emplace(schema, *rows);
+    }
+    return rows;
 }
 
 // Gives the store its table and its mark unless it has both, in one write transaction
