@@ -47,7 +47,8 @@ constexpr const char* kUsage =
     "               ~/.local/share/quorlin)\n"
     "  -h, --help   this text\n"
     "\n"
-    "Exit status: 0 success, 1 no such entry or the store cannot be read, 2 bad usage.\n";
+    "Exit status: 0 success, 1 no such entry, a damaged entry (show, export) or the\n"
+    "store cannot be read, 2 bad usage.\n";
 
 std::string ErrorText(std::uint32_t code) {
     using namespace quorlin::store;
