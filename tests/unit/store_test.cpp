@@ -15,13 +15,17 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/Hex.h"
 #include "fakes/CertFixtures.h"
 #include "fakes/TempDir.h"
 #include "platform/LastError.h"
@@ -237,6 +241,191 @@ TEST(SqliteStoreTest, ADatabaseWithoutItsTableYetReadsAsEmpty) {
     // The next add makes the table and is seen.
     ASSERT_TRUE(AddOne(api, ReadFixture("alice-ec.der"), u"c0"));
     EXPECT_EQ(api.List()->size(), 1u);
+}
+
+// Runs sql on the database at path, made when missing; true on success.
+bool Sql(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    const bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+                    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+std::int64_t Pragma(const std::string& path, const char* name) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* s = nullptr;
+    std::int64_t value = -1;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, ("PRAGMA " + std::string(name)).c_str(), -1, &s, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW) {
+        value = sqlite3_column_int64(s, 0);
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return value;
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    return static_cast<bool>(out);
+}
+
+// The file's bytes; "(directory)" for a directory, "" when there is nothing.
+std::string Snapshot(const std::string& path) {
+    if (fs::is_directory(path)) {
+        return "(directory)";
+    }
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Leaves at path a copy of another program's database taken while sql (committed in WAL
+// mode with the checkpoints off, or spilled in a rollback journal) was not yet in the
+// database file, as a crash would leave it.
+bool LeaveUnfinished(const std::string& path, bool wal) {
+    const std::string source = path + ".src";
+    const std::string side = wal ? "-wal" : "-journal";
+    sqlite3* db = nullptr;
+    sqlite3_open(source.c_str(), &db);
+    const std::string setUp = wal ? "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
+                                  : "PRAGMA cache_size = 1;";
+    bool ok = sqlite3_exec(db, (setUp + "CREATE TABLE notes (x); BEGIN;").c_str(), nullptr, nullptr,
+                           nullptr) == SQLITE_OK;
+    for (int k = 0; ok && k < 500; ++k) {
+        ok = sqlite3_exec(db, "INSERT INTO notes VALUES (randomblob(200))", nullptr, nullptr,
+                          nullptr) == SQLITE_OK;
+    }
+    if (wal) {
+        ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    std::error_code ec;
+    fs::copy_file(source, path, ec);
+    fs::copy_file(source + side, path + side, ec);
+    sqlite3_close(db);
+    return ok && !ec;
+}
+
+// What the store makes of files it did not make: it sets up what is empty, adopts a store
+// from before the mark and marks it, and leaves everything else exactly as it is.
+TEST(SqliteStoreTest, CraftedFilesAreSetUpAdoptedOrLeftAlone) {
+    enum Outcome { kSetUp, kAdopted, kForeign };
+    const std::vector<std::uint8_t> alice = ReadFixture("alice-ec.der");
+    const std::string thumbprint = Sha1Hex(alice);
+    const std::string ourTable = store::kCertificateSchema;
+    const std::string aliceRow =
+        "INSERT INTO certificates (store, thumbprint, der, added) VALUES ('MY', '" + thumbprint +
+        "', X'" + base::HexString(alice) + "', 0);";
+    struct Case {
+        const char* name;
+        std::function<bool(const std::string& path)> make;
+        Outcome outcome;
+    };
+    const Case cases[] = {
+        {"zero-length file", [](auto& p) { return Sql(p, ""); }, kSetUp},
+        {"no table", [](auto& p) { return Sql(p, "CREATE TABLE x (a); DROP TABLE x;"); }, kSetUp},
+        {"store from before the mark",
+         [&](auto& p) { return Sql(p, "PRAGMA journal_mode = WAL;" + ourTable + ";" + aliceRow); },
+         kAdopted},
+        {"another table of that name",
+         [](auto& p) { return Sql(p, "CREATE TABLE certificates (id INTEGER PRIMARY KEY, der);"); },
+         kForeign},
+        {"our table beside another",
+         [&](auto& p) { return Sql(p, ourTable + "; CREATE TABLE notes (x);"); }, kForeign},
+        {"our table under another program's mark",
+         [&](auto& p) { return Sql(p, ourTable + "; PRAGMA application_id = 7;"); }, kForeign},
+        {"empty under another program's mark",
+         [](auto& p) { return Sql(p, "PRAGMA application_id = 7;"); }, kForeign},
+        {"text", [](auto& p) { return WriteFile(p, "this is not a database at all...."); },
+         kForeign},
+        {"SQLite header and garbage",
+         [](auto& p) {
+             return WriteFile(
+                 p, std::string("SQLite format 3\0\x10\x00", 18) + std::string(4000, '\xA5'));
+         },
+         kForeign},
+        {"directory", [](auto& p) { return fs::create_directory(p); }, kForeign},
+        {"WAL not yet checkpointed", [](auto& p) { return LeaveUnfinished(p, true); }, kForeign},
+        {"unfinished rollback journal", [](auto& p) { return LeaveUnfinished(p, false); },
+         kForeign},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir tmp;
+        SqliteStoreApi api(tmp.Path());
+        const std::string path = api.DatabasePath();
+        ASSERT_TRUE(c.make(path));
+        const std::vector<std::string> files = {path, path + "-wal", path + "-journal"};
+        std::vector<std::string> before;
+        for (const std::string& f : files) {
+            before.push_back(Snapshot(f));
+        }
+
+        auto listed = api.List();
+        if (c.outcome == kForeign) {
+            EXPECT_FALSE(listed);
+            EXPECT_EQ(GetLastError(), store::kEFileCorrupt);
+            SetLastError(0);
+            EXPECT_EQ(OpenMy(api), nullptr);
+            EXPECT_EQ(GetLastError(), store::kEFileCorrupt);
+            EXPECT_FALSE(api.Remove(thumbprint));
+            for (std::size_t k = 0; k < files.size(); ++k) {
+                EXPECT_TRUE(Snapshot(files[k]) == before[k]) << files[k] << " changed";
+            }
+            continue;
+        }
+        ASSERT_TRUE(listed) << std::hex << GetLastError();
+        EXPECT_EQ(listed->size(), c.outcome == kAdopted ? 1u : 0u);
+        EXPECT_EQ(Pragma(path, "application_id"), 0);  // reading marks nothing
+        ASSERT_TRUE(AddOne(api, ReadFixture("bob-ec.der"), u"c1"));
+        EXPECT_EQ(Pragma(path, "application_id"), store::kApplicationId);
+        EXPECT_EQ(Pragma(path, "user_version"), store::kSchemaVersion);
+        auto after = api.List();
+        ASSERT_TRUE(after);
+        EXPECT_EQ(after->size(), listed->size() + 1);
+        if (c.outcome == kAdopted) {
+            auto kept = api.Find(thumbprint);
+            ASSERT_TRUE(kept && kept->size() == 1);
+            EXPECT_EQ(kept->front().der, alice);
+        }
+        EXPECT_EQ(IntegrityCheck(path), "ok");
+    }
+}
+
+// Rows that another hand wrote into a store: what they hold is the viewer's to judge; the
+// store keeps them and goes on adding and replacing its own entries.
+TEST(SqliteStoreTest, BadRowsStayAndAddsAndReplacesGoOn) {
+    TempDir tmp;
+    SqliteStoreApi api(tmp.Path());
+    const std::vector<std::uint8_t> alice = ReadFixture("alice-ec.der");
+    ASSERT_TRUE(AddOne(api, alice, u"c0"));
+    const std::vector<std::uint8_t> cut(alice.begin(), alice.begin() + 100);
+    const std::string rows =
+        "INSERT INTO certificates (store, thumbprint, der, added) VALUES"
+        " ('MY', '" +
+        Sha1Hex(cut) + "', X'" + base::HexString(cut) +
+        "', 0),"
+        " ('MY', 'GARBAGE', X'DEADBEEF', -1), ('MY', '', X'', 0), ('MY', 'TEXT', 'abc', 0)";
+    ASSERT_TRUE(Sql(api.DatabasePath(), rows));
+
+    ASSERT_TRUE(AddOne(api, ReadFixture("bob-ec.der"), u"c1"));
+    ASSERT_TRUE(AddOne(api, alice, u"c2"));  // replaces
+    auto entries = api.List();
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), 6u);
+    std::map<std::string, std::vector<std::uint8_t>> der;
+    for (const store::StoredCertificate& e : *entries) {
+        der[e.thumbprint] = e.der;
+    }
+    EXPECT_EQ(der[Sha1Hex(cut)], cut);
+    EXPECT_EQ(der["GARBAGE"], (std::vector<std::uint8_t>{0xDE, 0xAD, 0xBE, 0xEF}));
+    EXPECT_TRUE(der[""].empty());
+    EXPECT_EQ(der["TEXT"], (std::vector<std::uint8_t>{'a', 'b', 'c'}));
+    auto mine = api.Find(Sha1Hex(alice));
+    ASSERT_TRUE(mine && mine->size() == 1);
+    EXPECT_EQ(mine->front().container, "c2");
 }
 
 TEST(SqliteStoreTest, RefusesWhatItDoesNotSupport) {

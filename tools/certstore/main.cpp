@@ -1,29 +1,24 @@
 // quorlin-certstore: a viewer for the user's certificate stores that Quorlin fills.
 
-#include <openssl/bio.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Cli.h"
+#include "Entry.h"
 #include "base/Hex.h"
-#include "base/Utf8.h"
 #include "platform/LastError.h"
 #include "platform/store/SqliteStoreApi.h"
-#include "platform/x509/OpenSslCertDetails.h"
 
 namespace {
 
 using quorlin::store::SqliteStoreApi;
 using quorlin::store::StoredCertificate;
+namespace certview = quorlin::certview;
+using certview::EntryView;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
@@ -40,72 +35,8 @@ constexpr const char* kFooter =
     "unique prefix of at least 4 digits will do for show and export.\n"
     "STORE names compare without regard to case (Quorlin registers into MY).\n"
     "\n"
-    "Exit status: 0 success, 1 no such entry or the store cannot be read, 2 bad usage.";
-
-struct X509Deleter {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Deleter>;
-
-X509Ptr Decode(const StoredCertificate& c) {
-    const unsigned char* p = c.der.data();
-    return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(c.der.size())));
-}
-
-std::string BioText(BIO* bio) {
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio, &data);
-    return n > 0 ? std::string(data, static_cast<std::size_t>(n)) : std::string();
-}
-
-std::string NameText(const X509_NAME* name) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    if (!bio || name == nullptr) {
-        return "?";
-    }
-    // In the certificate's own order, UTF-8 kept as it is.
-    X509_NAME_print_ex(bio.get(), name, 0,
-                       XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB & ~XN_FLAG_DN_REV);
-    return BioText(bio.get());
-}
-
-std::string TimeText(const ASN1_TIME* t, bool withClock) {
-    struct tm tm {};
-    if (t == nullptr || ASN1_TIME_to_tm(t, &tm) != 1) {
-        return "?";
-    }
-    char buf[32];
-    std::strftime(buf, sizeof buf, withClock ? "%Y-%m-%d %H:%M:%S UTC" : "%Y-%m-%d", &tm);
-    return buf;
-}
-
-std::string KeySpecText(const StoredCertificate& c) {
-    if (!c.hasKeyProvInfo) {
-        return "-";
-    }
-    switch (c.keySpec) {
-        case 1:
-            return "1 (exchange)";
-        case 2:
-            return "2 (signature)";
-        default:
-            return std::to_string(c.keySpec);
-    }
-}
-
-// Terminal columns a UTF-8 text takes: East Asian wide characters take two.
-std::size_t DisplayWidth(const std::string& text) {
-    std::size_t width = 0;
-    for (std::size_t k = 0; k < text.size(); k += quorlin::base::Utf8CharLength(text, k)) {
-        const std::uint32_t cp = quorlin::base::Utf8CodePoint(text, k);
-        const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
-                          (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
-                          (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
-                          (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
-        width += wide ? 2 : 1;
-    }
-    return width;
-}
+    "Exit status: 0 success, 1 no such entry, a damaged entry (show, export) or the\n"
+    "store cannot be read, 2 bad usage.";
 
 std::string ErrorText(std::uint32_t code) {
     using namespace quorlin::store;
@@ -121,7 +52,7 @@ std::string ErrorText(std::uint32_t code) {
             what = "database busy";
             break;
         case kEFileCorrupt:
-            what = "database damaged";
+            what = "damaged, or not a Quorlin certificate store";
             break;
         case kEPathNotFound:
             what = "path not found";
@@ -167,42 +98,52 @@ std::string NormaliseStore(const std::string& name) {
     return SqliteStoreApi::NormaliseStoreName(wide);
 }
 
+// One line about an entry that holds no certificate to show.
+void ReportDamaged(const EntryView& v) {
+    std::fprintf(stderr, "quorlin-certstore: entry %s in store %s is damaged: %s\n",
+                 v.thumbprint.c_str(), v.store.c_str(), v.problem.c_str());
+}
+
 int List(SqliteStoreApi& store, const std::string& storeName) {
     auto entries = store.List(storeName);
     if (!entries) {
         return StoreError(store);
-    }
-    std::vector<std::vector<std::string>> rows;
-    rows.push_back({"STORE", "THUMBPRINT", "SUBJECT", "NOT BEFORE", "NOT AFTER", "PROVIDER",
-                    "CONTAINER", "KEY SPEC"});
-    for (const StoredCertificate& c : *entries) {
-        X509Ptr x = Decode(c);
-        rows.push_back({c.store, c.thumbprint, x ? NameText(X509_get_subject_name(x.get())) : "?",
-                        x ? TimeText(X509_get0_notBefore(x.get()), false) : "?",
-                        x ? TimeText(X509_get0_notAfter(x.get()), false) : "?",
-                        c.hasKeyProvInfo ? c.provider : "-", c.hasKeyProvInfo ? c.container : "-",
-                        KeySpecText(c)});
     }
     if (entries->empty()) {
         std::printf("No certificates%s%s.\n", storeName.empty() ? "" : " in store ",
                     storeName.c_str());
         return kExitOk;
     }
+    std::vector<std::vector<std::string>> rows{certview::ListHeader()};
+    std::vector<EntryView> damaged;
+    for (const StoredCertificate& c : *entries) {
+        EntryView v = certview::ReadEntry(c);
+        if (v.problem.empty()) {
+            rows.push_back(certview::ListRow(v));
+        } else {
+            damaged.push_back(std::move(v));
+        }
+    }
+    // The table, when any entry is fit for it.
     std::vector<std::size_t> widths(rows[0].size(), 0);
     for (const auto& row : rows) {
         for (std::size_t k = 0; k < row.size(); ++k) {
-            widths[k] = std::max(widths[k], DisplayWidth(row[k]));
+            widths[k] = std::max(widths[k], certview::DisplayWidth(row[k]));
         }
     }
-    for (const auto& row : rows) {
+    for (std::size_t r = 0; rows.size() > 1 && r < rows.size(); ++r) {
         std::string line;
-        for (std::size_t k = 0; k < row.size(); ++k) {
-            line += row[k];
-            if (k + 1 < row.size()) {
-                line.append(widths[k] - DisplayWidth(row[k]) + 2, ' ');
+        for (std::size_t k = 0; k < rows[r].size(); ++k) {
+            line += rows[r][k];
+            if (k + 1 < rows[r].size()) {
+                line.append(widths[k] - certview::DisplayWidth(rows[r][k]) + 2, ' ');
             }
         }
         std::printf("%s\n", line.c_str());
+    }
+    std::fflush(stdout);
+    for (const EntryView& v : damaged) {
+        ReportDamaged(v);
     }
     return kExitOk;
 }
@@ -237,7 +178,8 @@ std::optional<std::vector<StoredCertificate>> Lookup(SqliteStoreApi& store,
             std::fprintf(stderr, "quorlin-certstore: %s names more than one certificate:\n",
                          thumbprint.c_str());
             for (const StoredCertificate& d : *entries) {
-                std::fprintf(stderr, "  %s  %s\n", d.store.c_str(), d.thumbprint.c_str());
+                std::fprintf(stderr, "  %s  %s\n", certview::Printable(d.store).c_str(),
+                             certview::Printable(d.thumbprint).c_str());
             }
             *exitCode = kExitFailure;
             return std::nullopt;
@@ -254,54 +196,17 @@ int Show(SqliteStoreApi& store, const std::string& argument, const std::string& 
     }
     bool first = true;
     for (const StoredCertificate& c : *entries) {
-        if (!first) {
-            std::printf("\n");
+        const EntryView v = certview::ReadEntry(c);
+        if (!v.problem.empty()) {
+            std::fflush(stdout);
+            ReportDamaged(v);
+            exitCode = kExitFailure;
+            continue;
         }
+        std::printf("%s%s", first ? "" : "\n", certview::ShowText(v).c_str());
         first = false;
-        std::printf("Store:       %s\n", c.store.c_str());
-        std::printf("Thumbprint:  %s\n", c.thumbprint.c_str());
-        // The dialog's details come from the same decoder and text forms.
-        if (const auto d = quorlin::x509::DecodeCertDetails(c.der)) {
-            using namespace quorlin::x509;
-            std::string key = KeyAlgorithmText(*d);
-            if (d->keyBits > 0) {
-                key += " (" + std::to_string(d->keyBits) + " bits)";
-            }
-            const std::string usage = d->keyUsage ? KeyUsageText(*d->keyUsage) : "";
-            const std::string purposes =
-                d->extendedKeyUsage ? ExtendedKeyUsageText(*d->extendedKeyUsage) : "";
-            std::printf("Subject:     %s\n", d->subject.c_str());
-            std::printf("Issuer:      %s\n", d->issuer.c_str());
-            std::printf("Serial:      %s\n", SerialText(*d).c_str());
-            std::printf("Not before:  %s\n", UtcText(d->notBefore).c_str());
-            std::printf("Not after:   %s\n", UtcText(d->notAfter).c_str());
-            std::printf("Public key:  %s\n", key.c_str());
-            std::printf("Key usage:   %s\n", usage.empty() ? "-" : usage.c_str());
-            std::printf("Ext. usage:  %s\n", purposes.empty() ? "-" : purposes.c_str());
-            std::printf("SHA-1:       %s\n", ColonHex(d->sha1).c_str());
-            std::printf("SHA-256:     %s\n", ColonHex(d->sha256).c_str());
-        } else {
-            std::printf("Subject:     ? (the stored bytes do not decode)\n");
-        }
-        if (c.hasKeyProvInfo) {
-            std::printf("Provider:    %s\n", c.provider.c_str());
-            std::printf("Container:   %s\n", c.container.c_str());
-            std::printf("Type:        %u\n", c.provType);
-            std::printf("Flags:       0x%08x\n", c.flags);
-            std::printf("Key spec:    %s\n", KeySpecText(c).c_str());
-        } else {
-            std::printf("Provider:    - (no key-provider property)\n");
-        }
-        char added[32] = "?";
-        const std::time_t t = static_cast<std::time_t>(c.added);
-        struct tm tm {};
-        if (gmtime_r(&t, &tm) != nullptr) {
-            std::strftime(added, sizeof added, "%Y-%m-%d %H:%M:%S UTC", &tm);
-        }
-        std::printf("Added:       %s\n", added);
-        std::printf("Size:        %zu bytes\n", c.der.size());
     }
-    return kExitOk;
+    return exitCode;
 }
 
 int Export(SqliteStoreApi& store, const std::string& argument, const std::string& storeName) {
@@ -310,17 +215,20 @@ int Export(SqliteStoreApi& store, const std::string& argument, const std::string
     if (!entries) {
         return exitCode;
     }
-    // One thumbprint is one certificate, whichever stores hold it.
-    X509Ptr x = Decode(entries->front());
-    if (!x) {
-        std::fprintf(stderr, "quorlin-certstore: the stored certificate does not decode\n");
-        return kExitFailure;
+    // One thumbprint is one certificate, whichever stores hold it: any whole copy will do.
+    for (const StoredCertificate& c : *entries) {
+        const std::string pem = certview::ExportPem(c);
+        if (pem.empty()) {
+            continue;
+        }
+        if (std::fputs(pem.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+            std::fprintf(stderr, "quorlin-certstore: cannot write the certificate\n");
+            return kExitFailure;
+        }
+        return kExitOk;
     }
-    if (PEM_write_X509(stdout, x.get()) != 1 || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "quorlin-certstore: cannot write the certificate\n");
-        return kExitFailure;
-    }
-    return kExitOk;
+    ReportDamaged(certview::ReadEntry(entries->front()));
+    return kExitFailure;
 }
 
 int Remove(SqliteStoreApi& store, const std::string& argument, const std::string& storeName) {

@@ -60,8 +60,10 @@ std::string ColumnText(sqlite3_stmt* s, int column) {
 void ReadRow(sqlite3_stmt* s, StoredCertificate& c) {
     c.store = ColumnText(s, 0);
     c.thumbprint = ColumnText(s, 1);
-    const auto* der = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 2));
-    c.der.assign(der, der + sqlite3_column_bytes(s, 2));
+    // An empty value has no address.
+    if (const auto* der = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 2))) {
+        c.der.assign(der, der + sqlite3_column_bytes(s, 2));
+    }
     c.hasKeyProvInfo = sqlite3_column_type(s, 5) != SQLITE_NULL;
     c.container = ColumnText(s, 3);
     c.provider = ColumnText(s, 4);
@@ -72,19 +74,6 @@ void ReadRow(sqlite3_stmt* s, StoredCertificate& c) {
 }
 
 }  // namespace
-
-TableState CertificateTableState(sqlite3* db) {
-    const Statement stmt = Prepare(db,
-                                   "SELECT 1 FROM sqlite_master WHERE type = 'table'"
-                                   " AND name = 'certificates'");
-    if (stmt == nullptr) {
-        return TableState::kUnreadable;
-    }
-    const int rc = sqlite3_step(stmt.get());
-    return rc == SQLITE_ROW    ? TableState::kPresent
-           : rc == SQLITE_DONE ? TableState::kAbsent
-                               : TableState::kUnreadable;
-}
 
 bool UpsertCertificate(sqlite3* db, const std::string& store, const std::string& thumbprint,
                        const x509::CertContext& cert, std::int64_t added) {

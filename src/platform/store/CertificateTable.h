@@ -27,14 +27,8 @@ struct StoredCertificate {
     std::int64_t added = 0;  // seconds since the epoch
 };
 
-// Makes the table when it is not there yet.
+// Makes the table when it is not there yet. A store holds this table and nothing else.
 extern const char* const kCertificateSchema;
-
-enum class TableState { kPresent, kAbsent, kUnreadable };
-
-// kAbsent when the database has no table yet: its first open stopped before making it,
-// or is still at it.
-TableState CertificateTableState(sqlite3* db);
 
 // Adds the entry, or replaces the one with the same store and thumbprint, in one write
 // transaction.

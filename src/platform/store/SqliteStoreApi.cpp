@@ -167,20 +167,12 @@ std::optional<Connection> SqliteStoreApi::OpenExisting(OpenMode mode) {
     if (!m_directory.empty() && !FileExists(DatabasePath())) {
         return Connection();
     }
-    Connection db = OpenDatabase(m_directory, DatabasePath(), mode, nullptr);
+    bool notSetUp = false;
+    Connection db = OpenDatabase(m_directory, DatabasePath(), mode, kCertificateSchema, &notSetUp);
     if (db == nullptr) {
         return std::nullopt;
     }
-    switch (CertificateTableState(db.get())) {
-        case TableState::kPresent:
-            return db;
-        case TableState::kAbsent:
-            return Connection();
-        case TableState::kUnreadable:
-            break;
-    }
-    SetLastError(LastDbError(db.get()));
-    return std::nullopt;
+    return notSetUp ? Connection() : std::move(db);
 }
 
 std::optional<std::vector<StoredCertificate>> SqliteStoreApi::Query(const std::string& prefix,

@@ -42,7 +42,7 @@ class SqliteStoreApi : public StoreApi {
     bool CertCloseStore(HCERTSTORE store, std::uint32_t flags) override;
 
     // For the viewer. Each returns nullopt (and sets the last error) when the database
-    // cannot be read; a database that does not exist yet reads as empty.
+    // cannot be read or is not a store; a database that does not exist yet reads as empty.
     std::optional<std::vector<StoredCertificate>> List(const std::string& storeName = "");
     // Entries whose thumbprint starts with the given (upper-case) hex digits.
     std::optional<std::vector<StoredCertificate>> Find(const std::string& thumbprintPrefix,
@@ -61,7 +61,7 @@ class SqliteStoreApi : public StoreApi {
 
   private:
     // The database for reading or removing entries: nullopt on a failure (last error set),
-    // null when nothing is stored yet (no file, or a file not yet given its table).
+    // null when nothing is stored yet (no file, or a store not set up).
     std::optional<Connection> OpenExisting(OpenMode mode);
     std::optional<std::vector<StoredCertificate>> Query(const std::string& prefix,
                                                         const std::string& storeName);

@@ -5,8 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
+#include <map>
+#include <mutex>
+#include <vector>
 
 #include "platform/LastError.h"
 
@@ -116,6 +120,91 @@ bool Open(const std::string& filename, int flags, Connection& db) {
     return rc == SQLITE_OK;
 }
 
+// A pragma's single integer value.
+std::optional<std::int64_t> PragmaValue(sqlite3* db, const char* pragma) {
+    const Statement stmt = Prepare(db, pragma);
+    if (stmt == nullptr || sqlite3_step(stmt.get()) != SQLITE_ROW) {
+        return std::nullopt;
+    }
+    return sqlite3_column_int64(stmt.get(), 0);
+}
+
+// The database's objects: type, name, table and the SQL that made each.
+using SchemaRows = std::vector<std::array<std::optional<std::string>, 4>>;
+
+std::optional<SchemaRows> SchemaObjects(sqlite3* db) {
+    const Statement stmt = Prepare(db,
+                                   "SELECT type, name, tbl_name, sql FROM sqlite_master"
+                                   " ORDER BY type, name");
+    if (stmt == nullptr) {
+        return std::nullopt;
+    }
+    SchemaRows rows;
+    int rc = SQLITE_ERROR;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+        auto& row = rows.emplace_back();
+        for (int k = 0; k < 4; ++k) {
+            if (const unsigned char* text = sqlite3_column_text(stmt.get(), k)) {
+                row[static_cast<std::size_t>(k)] = reinterpret_cast<const char*>(text);
+            }
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        return std::nullopt;
+    }
+    return rows;
+}
+
+// The objects schema makes in an empty database, as SQLite records them; worked out once.
+std::optional<SchemaRows> ExpectedObjects(const char* schema) {
+    static std::mutex mutex;
+    static std::map<std::string, SchemaRows> known;
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (auto it = known.find(schema); it != known.end()) {
+        return it->second;
+    }
+    Connection memory;
+    if (!Open(":memory:", SQLITE_OPEN_READWRITE, memory) || !Exec(memory.get(), schema)) {
+        return std::nullopt;
+    }
+    std::optional<SchemaRows> rows = SchemaObjects(memory.get());
+    if (rows) {
+        known.emplace(schema, *rows);
+    }
+    return rows;
+}
+
+// Gives the store its table and its mark unless it has both, in one write transaction
+// that looks again at what the file holds; 0, or the error code.
+std::uint32_t SetUp(sqlite3* db, const char* schema) {
+    if (!Exec(db, "BEGIN IMMEDIATE")) {
+        return LastDbError(db);
+    }
+    const std::optional<Content> content = Classify(db, schema);
+    std::uint32_t error = 0;
+    if (!content) {
+        error = LastDbError(db) != 0 ? LastDbError(db) : kEFail;
+    } else if (*content == Content::kForeign) {
+        error = kEFileCorrupt;
+    } else if (*content != Content::kOurs) {
+        const std::string mark = "PRAGMA application_id = " + std::to_string(kApplicationId) +
+                                 "; PRAGMA user_version = " + std::to_string(kSchemaVersion);
+        if (!Exec(db, schema) || !Exec(db, mark.c_str())) {
+            error = LastDbError(db);
+        }
+    }
+    if (error == 0 && Exec(db, "COMMIT")) {
+        return 0;
+    }
+    if (error == 0) {
+        error = LastDbError(db);
+    }
+    if (sqlite3_get_autocommit(db) == 0) {
+        Exec(db, "ROLLBACK");
+    }
+    return error;
+}
+
 }  // namespace
 
 void ConnectionCloser::operator()(sqlite3* db) const {
@@ -127,6 +216,11 @@ void StatementFinalizer::operator()(sqlite3_stmt* stmt) const {
 }
 
 std::uint32_t MapSqliteError(int code, int systemErrno) {
+    // A transaction that another program left unfinished: only a read-write connection
+    // could roll it back, which would rewrite a file that may not be ours.
+    if (code == SQLITE_READONLY_ROLLBACK) {
+        return kEFileCorrupt;
+    }
     switch (code & 0xFF) {
         case SQLITE_OK:
             return 0;
@@ -173,35 +267,96 @@ Statement Prepare(sqlite3* db, const char* sql) {
 
 bool FileExists(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::optional<Content> Classify(sqlite3* db, const char* schema) {
+    std::optional<std::int64_t> applicationId, version;
+    std::optional<SchemaRows> rows;
+    if (!(applicationId = PragmaValue(db, "PRAGMA application_id")) ||
+        !(version = PragmaValue(db, "PRAGMA user_version")) || !(rows = SchemaObjects(db))) {
+        // Not an SQLite file at all: foreign, not unreadable.
+        if ((sqlite3_errcode(db) & 0xFF) == SQLITE_NOTADB) {
+            return Content::kForeign;
+        }
+        return std::nullopt;
+    }
+    const bool marked = *applicationId == kApplicationId && *version == kSchemaVersion;
+    const bool blank = *applicationId == 0 && *version == 0;
+    if (rows->empty() && (marked || blank)) {
+        return Content::kNotSetUp;
+    }
+    const std::optional<SchemaRows> expected = ExpectedObjects(schema);
+    if (!expected) {
+        return std::nullopt;
+    }
+    if (*rows == *expected && (marked || blank)) {
+        return marked ? Content::kOurs : Content::kUnmarked;
+    }
+    return Content::kForeign;
 }
 
 Connection OpenDatabase(const std::string& directory, const std::string& path, OpenMode mode,
-                        const char* schema) {
+                        const char* schema, bool* notSetUp) {
     // No home to keep it in.
     if (directory.empty()) {
         SetLastError(kEPathNotFound);
         return nullptr;
     }
     const bool create = mode == OpenMode::kCreate;
-    if (create) {
-        int err = 0;
-        if (!MakeDirectories(directory, &err) || !MakeDatabaseFile(path, &err)) {
-            SetLastError(MapErrno(err));
-            return nullptr;
-        }
+    int err = 0;
+    if (create && !MakeDirectories(directory, &err)) {
+        SetLastError(MapErrno(err));
+        return nullptr;
+    }
+    // A directory, a link or a device in the file's place is nothing of ours.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        SetLastError(kEFileCorrupt);
+        return nullptr;
+    }
+    if (create && !MakeDatabaseFile(path, &err)) {
+        SetLastError(MapErrno(err));
+        return nullptr;
     }
 
     // A WAL database needs its shared-memory file, which a read-only directory may not
     // let it make: the directory is then the cause to report, whatever SQLite met first.
     auto fail = [&](sqlite3* db) -> Connection {
         std::uint32_t error = db != nullptr ? LastDbError(db) : kEOutOfMemory;
+        if (error == 0) {
+            error = kEFail;  // a failure outside db
+        }
         if (::access(directory.c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS)) {
             error = kEAccessDenied;
         }
         SetLastError(error);
         return nullptr;
     };
+    auto foreign = []() -> Connection {
+        SetLastError(kEFileCorrupt);
+        return nullptr;
+    };
+    std::optional<Content> content;
+    if (mode != OpenMode::kRead) {
+        // Learnt through a connection that cannot write: a read-write one would already
+        // roll back another program's unfinished transaction, or checkpoint its WAL on
+        // closing.
+        Connection probe;
+        if (!Open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, probe)) {
+            return fail(probe.get());
+        }
+        sqlite3_extended_result_codes(probe.get(), 1);
+        sqlite3_busy_timeout(probe.get(), kBusyTimeoutMs);
+        content = Classify(probe.get(), schema);
+        if (!content) {
+            return fail(probe.get());
+        }
+        if (*content == Content::kForeign) {
+            return foreign();
+        }
+    }
+
     const int openFlags = (mode == OpenMode::kRead ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
                           SQLITE_OPEN_NOFOLLOW;
     Connection db;
@@ -210,26 +365,41 @@ Connection OpenDatabase(const std::string& directory, const std::string& path, O
     }
     sqlite3_extended_result_codes(db.get(), 1);
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-    // FULL: a committed add survives a power loss too, not only a killed process.
-    bool ok = mode == OpenMode::kRead || Exec(db.get(), "PRAGMA synchronous = FULL");
-    if (ok && create) {
-        ok = EnableWal(db.get(), kBusyTimeoutMs) && Exec(db.get(), "BEGIN IMMEDIATE") &&
-             Exec(db.get(), schema) && Exec(db.get(), "COMMIT");
-    }
-    if (ok && mode == OpenMode::kRead) {
-        ok = Exec(db.get(), "SELECT count(*) FROM sqlite_master");
+    if (mode == OpenMode::kRead) {
+        content = Classify(db.get(), schema);
         // Reading a WAL database makes its shared-memory file, which a read-only
         // directory refuses. With no WAL file left, everything committed is in the
         // database file, which can then be read as it stands.
-        if (!ok && !FileExists(path + "-wal")) {
+        if (!content && !FileExists(path + "-wal")) {
             db.reset();
-            ok =
-                Open("file:" + UriEscape(path) + "?immutable=1", openFlags | SQLITE_OPEN_URI, db) &&
-                Exec(db.get(), "SELECT count(*) FROM sqlite_master");
+            if (Open("file:" + UriEscape(path) + "?immutable=1", openFlags | SQLITE_OPEN_URI, db)) {
+                content = Classify(db.get(), schema);
+            }
+        }
+        if (!content) {
+            return fail(db.get());
+        }
+        if (*content == Content::kForeign) {
+            return foreign();
         }
     }
-    if (!ok) {
+    // FULL: a committed add survives a power loss too, not only a killed process.
+    if (mode != OpenMode::kRead && !Exec(db.get(), "PRAGMA synchronous = FULL")) {
         return fail(db.get());
+    }
+    if (create) {
+        if (!EnableWal(db.get(), kBusyTimeoutMs)) {
+            return fail(db.get());
+        }
+        const std::uint32_t error = SetUp(db.get(), schema);
+        if (error != 0) {
+            SetLastError(error);
+            return nullptr;
+        }
+        content = Content::kOurs;
+    }
+    if (notSetUp != nullptr) {
+        *notSetUp = content == Content::kNotSetUp;
     }
     return db;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/store/StoreErrors.h"
@@ -25,15 +26,33 @@ struct StatementFinalizer {
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 enum class OpenMode {
-    kCreate,  // makes the directory and the file when missing, then runs the schema
+    kCreate,  // makes the directory and the file when missing, then sets the store up
     kWrite,
     kRead,
 };
 
-// The database at path, in directory; null with the last error set on failure. A created
-// directory is 0700 and a created file 0600, whatever the umask.
+// Quorlin's stores carry this mark (application_id, user_version).
+inline constexpr std::int32_t kApplicationId = 0x51524C4E;  // "QRLN"
+inline constexpr std::int32_t kSchemaVersion = 1;
+
+// What a database file holds, next to what schema makes.
+enum class Content {
+    kOurs,      // the mark and exactly the schema's objects
+    kUnmarked,  // exactly the schema's objects, no mark: a store from before the mark
+    kNotSetUp,  // no table at all (or a zero-length file): a set-up that was cut short
+    kForeign,   // anything else; never written to
+};
+
+// Nullopt when db cannot be read; the error is then left in db.
+std::optional<Content> Classify(sqlite3* db, const char* schema);
+
+// The store database at path, in directory; null with the last error set on failure, and
+// kEFileCorrupt for anything but a regular file holding a store (or nothing yet). kCreate
+// sets the store up and marks it; a created directory is 0700 and a created file 0600,
+// whatever the umask. kRead and kWrite leave a store that is not set up as it is and say
+// so in *notSetUp.
 Connection OpenDatabase(const std::string& directory, const std::string& path, OpenMode mode,
-                        const char* schema);
+                        const char* schema, bool* notSetUp = nullptr);
 
 // Null on failure, the error left in db.
 Statement Prepare(sqlite3* db, const char* sql);
@@ -48,6 +67,7 @@ std::uint32_t LastDbError(sqlite3* db);
 // transaction is rolled back.
 bool WriteTransaction(sqlite3* db, const std::function<bool(Statement& stmt)>& work);
 
+// Anything at path, a dangling symbolic link included.
 bool FileExists(const std::string& path);
 
 }  // namespace quorlin::store
