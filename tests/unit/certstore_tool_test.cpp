@@ -8,6 +8,9 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -50,8 +53,13 @@ class CertstoreToolTest : public ::testing::Test {
         return store::SqliteStoreApi::Thumbprint(cert.encoded);
     }
 
-    ToolRun Tool(const std::string& args) {
-        const std::string command = "XDG_DATA_HOME='" + dir + "' '" + tool + "' " + args + " 2>&1";
+    // stderrToo false: stdout alone, for what a program reads.
+    ToolRun Tool(const std::string& args, bool stderrToo = true) {
+        return Shell("XDG_DATA_HOME='" + dir + "' '" + tool + "' " + args +
+                     (stderrToo ? " 2>&1" : " 2>/dev/null"));
+    }
+
+    static ToolRun Shell(const std::string& command) {
         FILE* p = popen(command.c_str(), "r");
         ToolRun run{-1, ""};
         char buf[512];
@@ -123,7 +131,7 @@ TEST_F(CertstoreToolTest, ShowPrintsTheCertificateDetails) {
                  dora,
                  {"Subject:     CN=Dora Wu,O=Quorlin Test",
                   "Issuer:      CN=Dora Wu,O=Quorlin Test", "Serial:      9D:B0:39:9E:89:E9:41:F2",
-                  "Not before:  2024-01-01 00:00:00 UTC", "Not after:   2025-12-31 23:59:59 UTC",
+                  "Not before:  2024-01-01T00:00:00Z", "Not after:   2025-12-31T23:59:59Z",
                   "Public key:  EC P-256 (256 bits)", "Key usage:   digitalSignature, keyAgreement",
                   "Ext. usage:  clientAuth, emailProtection, msSmartcardLogin",
                   "SHA-1:       E1:2C:71:C6:18:02:CD:9A:89:9E:35:87:6B:CF:1E:9A:1B:3C:66:1D",
@@ -131,7 +139,7 @@ TEST_F(CertstoreToolTest, ShowPrintsTheCertificateDetails) {
                   "40:1B:14:5B:CC:F1:5B:90:CD:09"}},
              Case{evan,
                   {"Public key:  RSA (2048 bits)", "Key usage:   -", "Ext. usage:  -",
-                   "Not after:   2025-03-01 12:00:00 UTC"}},
+                   "Not after:   2025-03-01T12:00:00Z"}},
          }) {
         ToolRun show = Tool("show " + c.thumbprint);
         EXPECT_EQ(show.exitCode, 0);
@@ -141,13 +149,123 @@ TEST_F(CertstoreToolTest, ShowPrintsTheCertificateDetails) {
     }
 }
 
+// list --json is what show prints, field by field, in a form a program reads.
+TEST_F(CertstoreToolTest, ListJsonAgreesWithShow) {
+    const std::string dora = Add("ec-ku.der", u"Quorlin-Dora", 2);
+    const std::string evan = Add("rsa-2048.der", u"Quorlin \"Evan\", \u00e9", 1, u"Other");
+    ToolRun list = Tool("list --json", false);
+    ASSERT_EQ(list.exitCode, 0);
+    // ordered: the keys in the order the tool wrote them.
+    const auto entries = nlohmann::ordered_json::parse(list.out, nullptr, false);
+    ASSERT_TRUE(entries.is_array()) << list.out;
+    ASSERT_EQ(entries.size(), 2u) << list.out;
+    std::vector<std::string> seen;
+    for (const auto& e : entries) {
+        std::vector<std::string> keys;
+        for (const auto& [key, value] : e.items()) {
+            keys.push_back(key);
+        }
+        EXPECT_EQ(keys, (std::vector<std::string>{"store", "sha1", "sha256", "subject", "issuer",
+                                                  "serial", "not_before", "not_after", "provider",
+                                                  "container", "key_spec"}));
+        const std::string sha1 = e.value("sha1", "");
+        seen.push_back(sha1);
+        ToolRun show = Tool("show " + sha1 + " " + e.value("store", ""));
+        ASSERT_EQ(show.exitCode, 0) << show.out;
+        std::string sha256 = e.value("sha256", "");
+        EXPECT_EQ(sha256.size(), 64u);
+        for (std::size_t k = 62; k > 0; k -= 2) {
+            sha256.insert(k, ":");
+        }
+        for (const std::string& line :
+             {"Store:       " + e.value("store", ""), "Thumbprint:  " + sha1,
+              "SHA-256:     " + sha256, "Subject:     " + e.value("subject", ""),
+              "Issuer:      " + e.value("issuer", ""), "Serial:      " + e.value("serial", ""),
+              "Not before:  " + e.value("not_before", ""),
+              "Not after:   " + e.value("not_after", ""), "Provider:    " + e.value("provider", ""),
+              "Container:   " + e.value("container", ""),
+              "Key spec:    " + std::to_string(e.value("key_spec", 0)) + " ("}) {
+            EXPECT_TRUE(show.Says(line)) << line << " in " << show.out;
+        }
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{dora, evan}));
+    EXPECT_EQ(entries[0]["not_after"], "2025-12-31T23:59:59Z");
+    EXPECT_EQ(entries[0]["serial"], "9D:B0:39:9E:89:E9:41:F2");
+    EXPECT_EQ(entries[0]["key_spec"], 2);
+    EXPECT_EQ(entries[1]["store"], "OTHER");
+    EXPECT_EQ(entries[1]["container"], "Quorlin \"Evan\", \u00e9");
+    EXPECT_EQ(Tool("list other --json", false).out.find(dora), std::string::npos);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// What export writes, PEM or DER, one entry or all, reads back as the same certificate.
+TEST_F(CertstoreToolTest, ExportsRoundTripThroughOpenssl) {
+    const std::string alice = Add("alice-ec.der", u"Quorlin-Alice", 1);
+    const std::string bob = Add("bob-ec.der", u"Quorlin-Bob", 2, u"Other");
+    const auto fingerprint = [this](const std::string& path, const char* form) {
+        const ToolRun run = Tool("--version >/dev/null; openssl x509 -inform " + std::string(form) +
+                                 " -in '" + path + "' -noout -fingerprint -sha1");
+        std::string hex;
+        for (char c : run.out.substr(run.out.find('=') + 1)) {
+            if (std::isxdigit(static_cast<unsigned char>(c))) {
+                hex.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+            }
+        }
+        return run.exitCode == 0 ? hex : run.out;
+    };
+    struct Case {
+        std::string args;
+        std::vector<std::string> files;  // under out/, with the certificate each holds
+        std::vector<std::string> thumbprints;
+        const char* form;
+    };
+    const std::string out = dir + "/out", der = dir + "/der";
+    for (const Case& c : {
+             Case{"export --all " + out,
+                  {out + "/MY-" + alice + ".pem", out + "/OTHER-" + bob + ".pem"},
+                  {alice, bob},
+                  "PEM"},
+             Case{"export --der --all " + der + " other",
+                  {der + "/OTHER-" + bob + ".der"},
+                  {bob},
+                  "DER"},
+         }) {
+        ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.exitCode, 0) << c.args << ": " << run.out;
+        std::size_t files = 0;
+        for (const auto& f :
+             fs::directory_iterator(c.files.front().substr(0, c.files.front().rfind('/')))) {
+            ++files;
+            (void)f;
+        }
+        EXPECT_EQ(files, c.files.size()) << c.args;
+        for (std::size_t k = 0; k < c.files.size(); ++k) {
+            EXPECT_EQ(fingerprint(c.files[k], c.form), c.thumbprints[k]) << c.files[k];
+        }
+    }
+    EXPECT_EQ(fs::status(der).permissions() & fs::perms::all, fs::perms::owner_all);
+    const std::vector<std::uint8_t> bobDer = ReadFixture("bob-ec.der");
+    EXPECT_EQ(ReadFile(der + "/OTHER-" + bob + ".der"), std::string(bobDer.begin(), bobDer.end()));
+
+    ToolRun single = Tool("export " + alice.substr(0, 6) + " --der > '" + dir + "/a.der'");
+    EXPECT_EQ(single.exitCode, 0) << single.out;
+    EXPECT_EQ(fingerprint(dir + "/a.der", "DER"), alice);
+    EXPECT_EQ(Tool("export " + alice + " > '" + dir + "/a.pem'").exitCode, 0);
+    EXPECT_EQ(fingerprint(dir + "/a.pem", "PEM"), alice);
+}
+
 TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
     const std::string alice = Add("alice-ec.der", u"A", 1);
     struct Case {
         std::string args;
         int exitCode;
-        const char* says;
+        std::string says;
     };
+    const std::string missing = dir + "/missing", file = dir + "/quorlin/certstore.db";
     for (const Case& c : {
              Case{"", 2, "no command"},
              Case{"frobnicate", 2, "unknown command"},
@@ -162,11 +280,22 @@ TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
              Case{"show 1234 MY extra", 2, "too many"},
              Case{"list --bogus", 2, "unknown option"},
              Case{"--dir", 2, "--dir needs"},
+             Case{"export --all", 2, "--all needs"},
+             Case{"export --all " + dir + "/out MY extra", 2, "too many"},
+             Case{"list --der", 2, "unknown option"},
+             Case{"show " + alice + " --json", 2, "unknown option"},
+             // An explicit directory must be there and be one; a default one may be missing.
+             Case{"--dir " + missing + " list", 1, missing + ": no such directory"},
+             Case{"--dir " + missing + " show " + alice, 1, missing + ": no such directory"},
+             Case{"--dir " + file + " list --json", 1, file + ": not a directory"},
+             Case{"--dir " + dir + " list", 0, "No certificates.\n"},
+             Case{"--dir " + dir + " list --json", 0, "[]\n"},
          }) {
         ToolRun run = Tool(c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.args << ": " << run.out;
         EXPECT_TRUE(run.Says(c.says)) << c.args << ": " << run.out;
     }
+    EXPECT_FALSE(fs::exists(missing));
     EXPECT_EQ(Tool("--help").exitCode, 0);
     EXPECT_TRUE(Tool("--help").Says("Usage: quorlin-certstore"));
 
@@ -242,6 +371,33 @@ TEST_F(CertstoreToolTest, DamagedEntriesAreNamedAndTheRestShown) {
     }
     EXPECT_EQ(Tool("show " + alice).exitCode, 0);
     EXPECT_EQ(Tool("export " + carolThumbprint).exitCode, 0);
+
+    // In JSON a damaged entry is an object with its problem; stored text is valid UTF-8.
+    ToolRun json = Tool("list --json", false);
+    EXPECT_EQ(json.exitCode, 0);
+    const nlohmann::json entries = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_TRUE(entries.is_array()) << json.out;
+    EXPECT_EQ(entries.size(), 6u);
+    std::size_t errors = 0;
+    for (const nlohmann::json& e : entries) {
+        if (e.contains("error")) {
+            ++errors;
+            EXPECT_EQ(e.size(), 3u) << e.dump();
+            EXPECT_NE(e.value("error", "").find("certificate"), std::string::npos);
+        } else if (e["sha1"] == carolThumbprint) {
+            EXPECT_EQ(e["container"], "?]0;title??x");
+        }
+    }
+    EXPECT_EQ(errors, 3u);
+
+    // export --all writes the whole ones and names the rest.
+    ToolRun all = Tool("export --all '" + dir + "/all'");
+    EXPECT_EQ(all.exitCode, 1) << all.out;
+    EXPECT_TRUE(all.Says("entry " + wrong + " in store MY is damaged")) << all.out;
+    for (const std::string& good : {alice, bob, carolThumbprint}) {
+        EXPECT_TRUE(fs::exists(dir + "/all/MY-" + good + ".pem")) << good;
+    }
+    EXPECT_FALSE(fs::exists(dir + "/all/MY-" + garbage + ".pem"));
 }
 
 }  // namespace

@@ -156,6 +156,9 @@ TEST(CertDetailsTest, TextFormsOfTheFields) {
     EXPECT_EQ(x509::UtcText(kDoraNotAfter), "2025-12-31 23:59:59 UTC");
     EXPECT_EQ(x509::UtcText(0), "1970-01-01 00:00:00 UTC");
     EXPECT_EQ(x509::UtcText(std::nullopt), "?");
+    EXPECT_EQ(x509::IsoUtcText(kDoraNotAfter), "2025-12-31T23:59:59Z");
+    EXPECT_EQ(x509::IsoUtcText(0), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(x509::IsoUtcText(std::nullopt), "?");
     EXPECT_EQ(x509::UtcDate(kDoraNotAfter), "2025-12-31");
     EXPECT_EQ(x509::ColonHex(Bytes{0x00, 0x0A, 0xFF}), "00:0A:FF");
     x509::CertDetails negative;

@@ -4,8 +4,14 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <langinfo.h>
+#include <locale.h>
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
-#include <ctime>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <memory>
 
 #include "base/Utf8.h"
@@ -46,12 +52,6 @@ std::string BioText(BIO* bio) {
     return n > 0 ? std::string(data, static_cast<std::size_t>(n)) : std::string();
 }
 
-std::string Clock(const struct tm& tm) {
-    char buf[64];
-    // strftime leaves the buffer undefined when the text does not fit.
-    return std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm) > 0 ? buf : "?";
-}
-
 std::string KeySpecText(const store::StoredCertificate& c) {
     if (!c.hasKeyProvInfo) {
         return "-";
@@ -68,7 +68,27 @@ std::string KeySpecText(const store::StoredCertificate& c) {
 
 // A date, the first part of a time text ("?" stays "?").
 std::string DateOf(const std::string& time) {
-    return time.substr(0, time.find(' '));
+    return time.substr(0, time.find('T'));
+}
+
+std::size_t CharCount(std::string_view text) {
+    std::size_t n = 0;
+    for (std::size_t k = 0; k < text.size(); k += base::Utf8CharLength(text, k)) {
+        ++n;
+    }
+    return n;
+}
+
+// wcswidth in the locale in use; -1 when it cannot tell.
+long LocaleWidth(std::string_view text) {
+    const std::string s(text);
+    const std::size_t n = std::mbstowcs(nullptr, s.c_str(), 0);
+    if (n == static_cast<std::size_t>(-1)) {
+        return -1;
+    }
+    std::wstring wide(n, L'\0');
+    std::mbstowcs(wide.data(), s.c_str(), n + 1);
+    return wcswidth(wide.c_str(), n);
 }
 
 }  // namespace
@@ -95,16 +115,19 @@ std::string Printable(std::string_view text) {
 }
 
 std::size_t DisplayWidth(std::string_view text) {
-    std::size_t width = 0;
-    for (std::size_t k = 0; k < text.size(); k += base::Utf8CharLength(text, k)) {
-        const std::uint32_t cp = base::Utf8CodePoint(text, k);
-        const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
-                          (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
-                          (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
-                          (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
-        width += wide ? 2 : 1;
+    long width = -1;
+    if (std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0) {
+        width = LocaleWidth(text);
+    } else {
+        // The text is UTF-8 whatever the user's locale, and so are the terminals that show it.
+        static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+        if (utf8 != locale_t{}) {
+            const locale_t previous = uselocale(utf8);
+            width = LocaleWidth(text);
+            uselocale(previous);
+        }
     }
-    return width;
+    return width >= 0 ? static_cast<std::size_t>(width) : CharCount(text);
 }
 
 EntryView ReadEntry(const store::StoredCertificate& entry) {
@@ -116,11 +139,10 @@ EntryView ReadEntry(const store::StoredCertificate& entry) {
     v.provider = entry.hasKeyProvInfo ? Printable(entry.provider) : "-";
     v.container = entry.hasKeyProvInfo ? Printable(entry.container) : "-";
     v.keySpec = KeySpecText(entry);
+    v.keySpecValue = entry.keySpec;
     v.provType = entry.provType;
     v.flags = entry.flags;
-    struct tm tm {};
-    const auto added = static_cast<std::time_t>(entry.added);
-    v.added = gmtime_r(&added, &tm) != nullptr ? Clock(tm) : "?";
+    v.added = x509::IsoUtcText(entry.added);
 
     const X509Ptr x = Certificate(entry, v.problem);
     if (!x) {
@@ -135,8 +157,8 @@ EntryView ReadEntry(const store::StoredCertificate& entry) {
     v.subject = Printable(d->subject);
     v.issuer = Printable(d->issuer);
     v.serial = x509::SerialText(*d);
-    v.notBefore = x509::UtcText(d->notBefore);
-    v.notAfter = x509::UtcText(d->notAfter);
+    v.notBefore = x509::IsoUtcText(d->notBefore);
+    v.notAfter = x509::IsoUtcText(d->notAfter);
     v.publicKey = Printable(x509::KeyAlgorithmText(*d));
     if (d->keyBits > 0) {
         v.publicKey += " (" + std::to_string(d->keyBits) + " bits)";
@@ -190,6 +212,40 @@ std::string ShowText(const EntryView& v) {
     line("Added:       ", v.added);
     line("Size:        ", std::to_string(v.size) + " bytes");
     return out;
+}
+
+std::string ListJson(const std::vector<EntryView>& views) {
+    // ordered_json: the keys in the order the manual lists them.
+    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+    for (const EntryView& v : views) {
+        nlohmann::ordered_json o;
+        o["store"] = v.store;
+        o["sha1"] = v.thumbprint;
+        if (!v.problem.empty()) {
+            o["error"] = v.problem;
+            array.push_back(std::move(o));
+            continue;
+        }
+        std::string sha256 = v.sha256;
+        std::erase(sha256, ':');
+        o["sha256"] = sha256;
+        o["subject"] = v.subject;
+        o["issuer"] = v.issuer;
+        o["serial"] = v.serial;
+        o["not_before"] = v.notBefore;
+        o["not_after"] = v.notAfter;
+        o["provider"] = v.hasKeyProvInfo ? nlohmann::ordered_json(v.provider) : nullptr;
+        o["container"] = v.hasKeyProvInfo ? nlohmann::ordered_json(v.container) : nullptr;
+        o["key_spec"] = v.hasKeyProvInfo ? nlohmann::ordered_json(v.keySpecValue) : nullptr;
+        array.push_back(std::move(o));
+    }
+    // Every text is printable UTF-8 already; replace is the guard that dump never throws.
+    return array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::vector<std::uint8_t> ExportDer(const store::StoredCertificate& entry) {
+    std::string problem;
+    return Certificate(entry, problem) ? entry.der : std::vector<std::uint8_t>();
 }
 
 std::string ExportPem(const store::StoredCertificate& entry) {

@@ -21,7 +21,7 @@ struct EntryView {
     std::string subject;
     std::string issuer;
     std::string serial;
-    std::string notBefore;  // "YYYY-MM-DD HH:MM:SS UTC", or "?"
+    std::string notBefore;  // "YYYY-MM-DDTHH:MM:SSZ", or "?"
     std::string notAfter;
     std::string publicKey;         // "EC P-256 (256 bits)"
     std::string keyUsage;          // "-" without the extension
@@ -32,6 +32,7 @@ struct EntryView {
     std::string provider;
     std::string container;
     std::string keySpec;  // "-" without the property
+    std::uint32_t keySpecValue = 0;
     std::uint32_t provType = 0;
     std::uint32_t flags = 0;
     std::string added;
@@ -47,14 +48,21 @@ std::vector<std::string> ListRow(const EntryView& view);
 // What show prints of an entry without a problem, one field a line.
 std::string ShowText(const EntryView& view);
 
+// The entries as a JSON array for scripts, one object each; an entry with a problem gives
+// only its store, thumbprint and the problem.
+std::string ListJson(const std::vector<EntryView>& views);
+
 // The certificate as PEM; empty when the entry has a problem.
 std::string ExportPem(const store::StoredCertificate& entry);
+// The stored bytes; empty when the entry has a problem.
+std::vector<std::uint8_t> ExportDer(const store::StoredCertificate& entry);
 
 // Control characters and broken UTF-8 become '?', so that stored text cannot steer the
 // terminal.
 std::string Printable(std::string_view text);
 
-// Terminal columns of printable text: East Asian wide characters take two.
+// Terminal columns of printable text by wcswidth, in the current locale when it is UTF-8,
+// else in C.UTF-8; a character count when neither knows the text.
 std::size_t DisplayWidth(std::string_view text);
 
 }  // namespace quorlin::certview

@@ -1,14 +1,21 @@
 // quorlin-certstore: a viewer for the user's certificate stores that Quorlin fills.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Cli.h"
 #include "Entry.h"
+#include "base/AtomicFile.h"
 #include "base/Hex.h"
 #include "platform/LastError.h"
 #include "platform/store/SqliteStoreApi.h"
@@ -35,8 +42,13 @@ constexpr const char* kFooter =
     "unique prefix of at least 4 digits will do for show and export.\n"
     "STORE names compare without regard to case (Quorlin registers into MY).\n"
     "\n"
-    "Exit status: 0 success, 1 no such entry, a damaged entry (show, export) or the\n"
-    "store cannot be read, 2 bad usage.";
+    "export --all DIR writes every entry to DIR (created, mode 0700, when missing) as\n"
+    "STORE-THUMBPRINT.pem, or .der with --der.\n"
+    "A --dir that does not exist is an error; the default directory not existing yet\n"
+    "means that nothing was registered.\n"
+    "\n"
+    "Exit status: 0 success, 1 no such entry, a damaged entry (show, export), the\n"
+    "directory or the store cannot be read, 2 bad usage.";
 
 std::string ErrorText(std::uint32_t code) {
     using namespace quorlin::store;
@@ -104,10 +116,26 @@ void ReportDamaged(const EntryView& v) {
                  v.thumbprint.c_str(), v.store.c_str(), v.problem.c_str());
 }
 
-int List(SqliteStoreApi& store, const std::string& storeName) {
+int ListJson(const std::vector<StoredCertificate>& entries) {
+    std::vector<EntryView> views;
+    for (const StoredCertificate& c : entries) {
+        views.push_back(certview::ReadEntry(c));
+    }
+    const std::string text = certview::ListJson(views);
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "quorlin-certstore: cannot write the list\n");
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+int List(SqliteStoreApi& store, const std::string& storeName, bool json) {
     auto entries = store.List(storeName);
     if (!entries) {
         return StoreError(store);
+    }
+    if (json) {
+        return ListJson(*entries);
     }
     if (entries->empty()) {
         std::printf("No certificates%s%s.\n", storeName.empty() ? "" : " in store ",
@@ -209,7 +237,17 @@ int Show(SqliteStoreApi& store, const std::string& argument, const std::string& 
     return exitCode;
 }
 
-int Export(SqliteStoreApi& store, const std::string& argument, const std::string& storeName) {
+// The certificate in the form asked for; empty when the entry has a problem.
+std::string Encoded(const StoredCertificate& c, bool der) {
+    if (!der) {
+        return certview::ExportPem(c);
+    }
+    const std::vector<std::uint8_t> bytes = certview::ExportDer(c);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+int Export(SqliteStoreApi& store, const std::string& argument, const std::string& storeName,
+           bool der) {
     int exitCode = kExitOk;
     auto entries = Lookup(store, argument, storeName, false, &exitCode);
     if (!entries) {
@@ -217,11 +255,12 @@ int Export(SqliteStoreApi& store, const std::string& argument, const std::string
     }
     // One thumbprint is one certificate, whichever stores hold it: any whole copy will do.
     for (const StoredCertificate& c : *entries) {
-        const std::string pem = certview::ExportPem(c);
-        if (pem.empty()) {
+        const std::string bytes = Encoded(c, der);
+        if (bytes.empty()) {
             continue;
         }
-        if (std::fputs(pem.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
+            std::fflush(stdout) != 0) {
             std::fprintf(stderr, "quorlin-certstore: cannot write the certificate\n");
             return kExitFailure;
         }
@@ -229,6 +268,79 @@ int Export(SqliteStoreApi& store, const std::string& argument, const std::string
     }
     ReportDamaged(certview::ReadEntry(entries->front()));
     return kExitFailure;
+}
+
+// A store name a file name can start with: stored rows may hold any printable name.
+bool FitForFileName(const std::string& storeName) {
+    return !storeName.empty() && storeName[0] != '.' && storeName.find('/') == std::string::npos;
+}
+
+int ExportAll(SqliteStoreApi& store, const std::string& target, const std::string& storeName,
+              bool der) {
+    auto entries = store.List(storeName);
+    if (!entries) {
+        return StoreError(store);
+    }
+    if (::mkdir(target.c_str(), 0700) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "quorlin-certstore: %s: %s\n", target.c_str(), std::strerror(errno));
+        return kExitFailure;
+    }
+    int exitCode = kExitOk;
+    int written = 0;
+    for (const StoredCertificate& c : *entries) {
+        const EntryView v = certview::ReadEntry(c);
+        if (!v.problem.empty()) {
+            ReportDamaged(v);
+            exitCode = kExitFailure;
+            continue;
+        }
+        if (!FitForFileName(c.store)) {
+            std::fprintf(stderr,
+                         "quorlin-certstore: entry %s: store name %s is not fit for a file"
+                         " name\n",
+                         v.thumbprint.c_str(), v.store.c_str());
+            exitCode = kExitFailure;
+            continue;
+        }
+        const std::string bytes = Encoded(c, der);
+        const std::string path =
+            target + "/" + c.store + "-" + c.thumbprint + (der ? ".der" : ".pem");
+        const int error = quorlin::base::WriteFileAtomically(
+            path, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+        if (error != 0) {
+            std::fprintf(stderr, "quorlin-certstore: %s: %s\n", path.c_str(), std::strerror(error));
+            exitCode = kExitFailure;
+            continue;
+        }
+        ++written;
+    }
+    std::printf("Wrote %d certificate%s to %s.\n", written, written == 1 ? "" : "s",
+                target.c_str());
+    return exitCode;
+}
+
+// nullopt when the data directory will do: a missing default one means nothing was
+// registered yet, but a --dir that is not there is a mistake.
+std::optional<int> CheckDirectory(const std::string& path, bool explicitlyGiven) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT && !explicitlyGiven) {
+            return std::nullopt;
+        }
+        std::fprintf(stderr, "quorlin-certstore: %s: %s\n", path.c_str(),
+                     errno == ENOENT ? "no such directory" : std::strerror(errno));
+        return kExitFailure;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "quorlin-certstore: %s: not a directory\n", path.c_str());
+        return kExitFailure;
+    }
+    if (::access(path.c_str(), R_OK | X_OK) != 0) {
+        std::fprintf(stderr, "quorlin-certstore: %s: cannot read: %s\n", path.c_str(),
+                     std::strerror(errno));
+        return kExitFailure;
+    }
+    return std::nullopt;
 }
 
 int Remove(SqliteStoreApi& store, const std::string& argument, const std::string& storeName) {
@@ -248,6 +360,8 @@ int Remove(SqliteStoreApi& store, const std::string& argument, const std::string
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // The user's character set, for the widths of the table's columns.
+    std::setlocale(LC_CTYPE, "");
     CLI::App app(kDescription, "quorlin-certstore");
     quorlin::cli::AddVersion(app);
     app.footer(kFooter);
@@ -271,14 +385,26 @@ int main(int argc, char* argv[]) {
         sub->add_option("STORE", storeArgument, "the store (default: every store)");
         return sub;
     };
-    command("list", "[STORE]: every entry, of STORE only when given", false);
+    bool json = false;
+    bool der = false;
+    std::string allDir;
+    command("list", "[STORE]: every entry, of STORE only when given", false)
+        ->add_flag("--json", json, "a JSON array, one object per entry");
     command("show", "THUMBPRINT [STORE]: all details of one certificate", true);
-    command("export", "THUMBPRINT [STORE]: the certificate as PEM on standard output", true);
+    CLI::App* exportCommand =
+        command("export",
+                "THUMBPRINT [STORE]: the certificate as PEM on standard output;\n"
+                "--all DIR [STORE]: every entry, a file each in DIR",
+                true);
+    exportCommand->add_flag("--der", der, "DER instead of PEM");
+    exportCommand->add_option("--all", allDir, "write every entry into DIR")->option_text("DIR");
     command("remove", "THUMBPRINT [STORE]: delete the entry, from every store unless STORE", true);
     try {
         app.parse(argc, argv);
-    } catch (const CLI::ArgumentMismatch&) {
-        return quorlin::cli::UsageError(app, "--dir needs a directory");
+    } catch (const CLI::ArgumentMismatch& e) {
+        const bool allOption = std::string(e.what()).find("--all") != std::string::npos;
+        return quorlin::cli::UsageError(
+            app, allOption ? "--all needs a directory" : "--dir needs a directory");
     } catch (const CLI::ParseError& e) {
         return quorlin::cli::ParseFailure(app, e);
     }
@@ -299,7 +425,18 @@ int main(int argc, char* argv[]) {
             app, extras.empty() ? "no command given" : "unknown command " + extras.front());
     }
     const std::string name = given.front()->get_name();
-    if (name != "list" && thumbprint.empty()) {
+    const bool all = exportCommand->count("--all") > 0;
+    if (all) {
+        // export --all takes no thumbprint: the one word after it is the store.
+        if (!storeArgument.empty()) {
+            extras.push_back(storeArgument);
+        }
+        storeArgument = thumbprint;
+        thumbprint.clear();
+        if (allDir.empty()) {
+            return quorlin::cli::UsageError(app, "--all needs a directory");
+        }
+    } else if (name != "list" && thumbprint.empty()) {
         return quorlin::cli::UsageError(app, name + " needs a THUMBPRINT");
     }
     if (!extras.empty()) {
@@ -314,14 +451,18 @@ int main(int argc, char* argv[]) {
     }
 
     SqliteStoreApi store = dir.empty() ? SqliteStoreApi() : SqliteStoreApi(dir);
+    if (const std::optional<int> failed = CheckDirectory(store.Directory(), !dir.empty())) {
+        return *failed;
+    }
     if (name == "list") {
-        return List(store, storeName);
+        return List(store, storeName, json);
     }
     if (name == "show") {
         return Show(store, thumbprint, storeName);
     }
     if (name == "export") {
-        return Export(store, thumbprint, storeName);
+        return all ? ExportAll(store, allDir, storeName, der)
+                   : Export(store, thumbprint, storeName, der);
     }
     return Remove(store, thumbprint, storeName);
 }

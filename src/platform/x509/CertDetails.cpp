@@ -34,6 +34,10 @@ std::string UtcText(std::optional<std::int64_t> seconds) {
     return seconds ? Strftime(*seconds, "%Y-%m-%d %H:%M:%S UTC") : std::string("?");
 }
 
+std::string IsoUtcText(std::optional<std::int64_t> seconds) {
+    return seconds ? Strftime(*seconds, "%Y-%m-%dT%H:%M:%SZ") : std::string("?");
+}
+
 std::string UtcDate(std::int64_t seconds) {
     return Strftime(seconds, "%Y-%m-%d");
 }

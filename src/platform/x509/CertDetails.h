@@ -50,6 +50,8 @@ struct CertDetails {
 
 // "2025-12-31 23:59:59 UTC"; "?" for a time that did not read.
 std::string UtcText(std::optional<std::int64_t> seconds);
+// ISO 8601: "2025-12-31T23:59:59Z"; "?" for a time that did not read.
+std::string IsoUtcText(std::optional<std::int64_t> seconds);
 // "2025-12-31".
 std::string UtcDate(std::int64_t seconds);
 // Upper-case hex pairs joined by colons: "9D:B0:39".
