@@ -372,6 +372,32 @@ TEST_F(CertstoreToolTest, DamagedEntriesAreNamedAndTheRestShown) {
     EXPECT_EQ(Tool("show " + alice).exitCode, 0);
     EXPECT_EQ(Tool("export " + carolThumbprint).exitCode, 0);
 
+    // Carol's subject is Chinese: two columns a character, whatever the user's locale.
+    for (const char* locale : {"C", "C.UTF-8"}) {
+        const ToolRun run = Shell(std::string("LC_ALL=") + locale + " XDG_DATA_HOME='" + dir +
+                                  "' '" + tool + "' list 2>/dev/null");
+        const auto columnOf = [](const std::string& line, std::size_t end) {
+            std::size_t columns = 0;
+            for (std::size_t k = 0; k < end; ++k) {
+                const auto c = static_cast<unsigned char>(line[k]);
+                columns += (c & 0xC0) != 0x80 ? 1 : 0;
+                columns +=
+                    c == 0xE4 || c == 0xE5 || c == 0xE6 || c == 0xE7 || c == 0xE8 || c == 0xE9
+                        ? 1
+                        : 0;  // U+4E00..U+9FFF, all wide
+            }
+            return columns;
+        };
+        const std::size_t header = run.out.find("NOT BEFORE");
+        const std::size_t row = run.out.find(carolThumbprint);
+        ASSERT_NE(row, std::string::npos) << run.out;
+        const std::size_t rowStart = run.out.rfind('\n', row) + 1;
+        const std::size_t date = run.out.find("  20", row) + 2;
+        EXPECT_EQ(columnOf(run.out.substr(rowStart), date - rowStart), columnOf(run.out, header))
+            << locale << ":\n"
+            << run.out;
+    }
+
     // In JSON a damaged entry is an object with its problem; stored text is valid UTF-8.
     ToolRun json = Tool("list --json", false);
     EXPECT_EQ(json.exitCode, 0);
