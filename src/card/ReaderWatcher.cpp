@@ -70,10 +70,6 @@ void ReaderWatcher::Stop() {
     m_thread.join();
 }
 
-bool ReaderWatcher::PauseUnlessStopped(std::chrono::milliseconds time) {
-    return m_pause(time);
-}
-
 bool ReaderWatcher::Establish() {
     pcsc::ScardContext context = 0;
     const std::uint32_t rv = m_pcsc.SCardEstablishContext(pcsc::kScopeUser, &context);
@@ -113,7 +109,7 @@ bool ReaderWatcher::Step() {
     if (m_context == 0) {
         // After a loss, wait before every attempt: a service that keeps failing must not
         // make this a busy loop.
-        if (m_lost && !PauseUnlessStopped(kRetryInterval)) {
+        if (m_lost && !m_pause(kRetryInterval)) {
             return false;
         }
         if (!Establish()) {

@@ -49,7 +49,6 @@ class ReaderWatcher {
     bool Establish();
     void Lost();
     std::vector<std::string> List();
-    bool PauseUnlessStopped(std::chrono::milliseconds time);
 
     pcsc::PcscApi& m_pcsc;
     const std::size_t m_maxReaders;
