@@ -1,5 +1,9 @@
 #include "ui/CQuorlinDlg.h"
 
+#include <algorithm>
+#include <array>
+#include <iterator>
+
 #include "res/Strings.h"
 #include "res/resource.h"
 
@@ -152,6 +156,21 @@ void CQuorlinDlg::ReleaseCertificates() {
             m_platform.certs->CertFreeCertificateContext(cert);
         }
         cert = nullptr;
+    }
+}
+
+void CQuorlinDlg::ReleaseCertificatesAside() {
+    std::array<const x509::CertContext*, kMaxCerts> last{};
+    std::copy(std::begin(m_certs), std::end(m_certs), last.begin());
+    std::fill(std::begin(m_certs), std::end(m_certs), nullptr);
+    if (x509::CertApi* certs = m_platform.certs; certs != nullptr) {
+        m_decoder.Run([certs, last] {
+            for (const x509::CertContext* cert : last) {
+                if (cert != nullptr) {
+                    certs->CertFreeCertificateContext(cert);
+                }
+            }
+        });
     }
 }
 

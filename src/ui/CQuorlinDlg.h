@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "applet/Applet.h"
+#include "base/SideThread.h"
 #include "card/Channel.h"
 #include "card/ReaderWatcher.h"
 #include "platform/crypt/CryptApi.h"
@@ -137,6 +138,11 @@ class CQuorlinDlg : public DialogHandler {
     int ReportSystemError(std::uint32_t code, bool ownerless);
     void FillReaderList();
     void ReleaseCertificates();
+    // The same on the side thread, so that it overlaps the card's next answers.
+    void ReleaseCertificatesAside();
+    // A certificate read for row; cert is what it decoded to, null when it did not.
+    void FinishCertificateRow(int row, const x509::CertContext* cert, const std::string& fileText,
+                              const std::string& container, const std::uint8_t* record);
     // A decoded certificate's row: keeps what its details need and marks its validity.
     void KeepCertificateRow(int row, const x509::CertContext* cert, std::string file,
                             std::string container, std::string name);
@@ -171,6 +177,8 @@ class CQuorlinDlg : public DialogHandler {
     int m_busy = 0;
     std::optional<std::vector<std::string>> m_pendingReaders;
     bool m_contextStale = false;
+    // Decodes a certificate while the card answers for the next container.
+    base::SideThread m_decoder;
     // Tasks the watcher posted run only while this lives.
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
     std::unique_ptr<card::ReaderWatcher> m_watcher;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "applet/Applet.h"
 #include "applet/Cp950.h"
@@ -44,7 +46,42 @@ void CQuorlinDlg::OnQueryCertificates() {
 
 std::int32_t CQuorlinDlg::ReadCardCertificates() {
     const int list = res::IDC_LIST_CERTS;
-    ReleaseCertificates();
+    // A certificate is decoded on the side while the card answers for the next container.
+    // Its row is finished before the window hears of anything else, so the window and the
+    // card see what they would if it were decoded in line.
+    struct Decoding {
+        int row;
+        std::string fileText;
+        std::string container;
+        const std::uint8_t* record;
+        const x509::CertContext* cert = nullptr;  // set on the side
+    };
+    std::optional<Decoding> decoding;
+    const auto finishDecoding = [this, &decoding] {
+        if (decoding) {
+            m_decoder.Wait();
+            const Decoding done = *decoding;
+            decoding.reset();
+            FinishCertificateRow(done.row, done.cert, done.fileText, done.container, done.record);
+        }
+    };
+    // Leaving early (an exception) must not leave the side writing here or a context held.
+    struct Settle {
+        base::SideThread& decoder;
+        std::optional<Decoding>& decoding;
+        x509::CertApi* certs;
+        ~Settle() {
+            try {
+                decoder.Wait();
+            } catch (...) {
+            }
+            if (decoding && decoding->cert != nullptr) {
+                certs->CertFreeCertificateContext(decoding->cert);
+            }
+        }
+    } settle{m_decoder, decoding, m_platform.certs};
+
+    ReleaseCertificatesAside();
     std::memset(m_containerNames, 0, sizeof m_containerNames);
     m_nCertCount = 0;
 
@@ -75,6 +112,7 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
         const std::uint8_t* record = directory + kContainerRecordSize * i;
 
         if (SelectFile(directoryFile.high, directoryFile.low) != 0) {
+            finishDecoding();
             m_wnd.MessageBox(res::kEf8010Missing, res::kStdTitle, MsgIcon::None);
         }
 
@@ -89,6 +127,7 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
         char fileText[5];
         BinToHex(2, fileId, fileText);
         if (SelectFile(fileId[0], fileId[1]) != 0) {
+            finishDecoding();
             m_wnd.MessageBox(res::kCertFileSelectError, res::kStdTitle, MsgIcon::None);
             return -1;
         }
@@ -102,6 +141,7 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
 
         if (indicator == 0) {
             if (reply[applet::kKeyInfoInUse] != 0) {
+                finishDecoding();
                 m_wnd.ListInsertItem(list, row, fileText);
                 m_certRows.insert(m_certRows.begin() + row, std::nullopt);
                 m_wnd.ListSetItemText(list, row, kSubStart, res::kNoDate);
@@ -116,6 +156,7 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
             continue;
         }
 
+        finishDecoding();
         m_wnd.ListInsertItem(list, row, fileText);
         m_certRows.insert(m_certRows.begin() + row, std::nullopt);
         m_wnd.ListSetItemText(list, row, kSubStart,
@@ -134,43 +175,53 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
             if (end == applet::ReadEnd::NextFailed) {
                 m_wnd.MessageBox(res::kCertNextError, res::kStdTitle, MsgIcon::None);
             }
-            const x509::CertContext* cert =
-                m_platform.certs == nullptr ? nullptr
-                                            : m_platform.certs->CertCreateCertificateContext(
-                                                  kCertEncoding, certificate,
-                                                  static_cast<std::uint32_t>(certificateLength));
-            if (cert != nullptr) {
-                char name[kNameSize] = {};
-                if (m_platform.certs->CertGetNameStringA(cert, x509::kCertNameSimpleDisplayType, 0,
-                                                         nullptr, name, sizeof name) != 0) {
-                    name[sizeof name - 1] = '\0';
-                    m_wnd.ListSetItemText(list, row, kSubName, name);
-                } else {
-                    std::fputs(res::kCertGetNameFailed, stderr);
-                    name[0] = '\0';
-                }
-                KeepCertificateRow(row, cert, fileText, container, name);
-                // The table holds ten; a further certificate is listed but not kept.
-                if (m_nCertCount < kMaxCerts) {
-                    // Copied even without a name, so that the registration links the
-                    // certificate to its real container.
-                    const auto slot = static_cast<std::size_t>(m_nCertCount);
-                    std::memcpy(m_containerNames + kContainerRecordSize * slot, record,
-                                kContainerRecordSize);
-                    m_certs[m_nCertCount] = cert;
-                    ++m_nCertCount;
-                } else {
-                    m_platform.certs->CertFreeCertificateContext(cert);
-                }
+            if (m_platform.certs != nullptr) {
+                Decoding& next = decoding.emplace(Decoding{row, fileText, container, record});
+                m_decoder.Run([certs = m_platform.certs, &cert = next.cert,
+                               bytes = std::vector<std::uint8_t>(certificate,
+                                                                 certificate + certificateLength)] {
+                    cert = certs->CertCreateCertificateContext(
+                        kCertEncoding, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+                });
             }
         }
         ++row;
     }
+    finishDecoding();
 
     if (m_nCertCount > 0) {
         m_wnd.EnableControl(res::IDC_BTN_REGISTER, true);
     }
     return 0;
+}
+
+void CQuorlinDlg::FinishCertificateRow(int row, const x509::CertContext* cert,
+                                       const std::string& fileText, const std::string& container,
+                                       const std::uint8_t* record) {
+    if (cert == nullptr) {
+        return;
+    }
+    char name[kNameSize] = {};
+    if (m_platform.certs->CertGetNameStringA(cert, x509::kCertNameSimpleDisplayType, 0, nullptr,
+                                             name, sizeof name) != 0) {
+        name[sizeof name - 1] = '\0';
+        m_wnd.ListSetItemText(res::IDC_LIST_CERTS, row, kSubName, name);
+    } else {
+        std::fputs(res::kCertGetNameFailed, stderr);
+        name[0] = '\0';
+    }
+    KeepCertificateRow(row, cert, fileText, container, name);
+    // The table holds ten; a further certificate is listed but not kept.
+    if (m_nCertCount < kMaxCerts) {
+        // Copied even without a name, so that the registration links the certificate to
+        // its real container.
+        const auto slot = static_cast<std::size_t>(m_nCertCount);
+        std::memcpy(m_containerNames + kContainerRecordSize * slot, record, kContainerRecordSize);
+        m_certs[m_nCertCount] = cert;
+        ++m_nCertCount;
+    } else {
+        m_platform.certs->CertFreeCertificateContext(cert);
+    }
 }
 
 char* CQuorlinDlg::BinToHex(std::uint32_t count, const std::uint8_t* bytes, char* text) {

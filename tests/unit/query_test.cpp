@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <iterator>
+#include <mutex>
 
 #include "fakes/DialogHarness.h"
 #include "platform/x509/OpenSslCertApi.h"
@@ -31,10 +35,14 @@ class RecordingCerts : public x509::OpenSslCertApi {
                                                           std::uint32_t length) override {
         encodings.push_back(encoding);
         decoded.emplace_back(data, data + length);
+        if (onDecode) {
+            onDecode();
+        }
         return OpenSslCertApi::CertCreateCertificateContext(encoding, data, length);
     }
     std::vector<std::uint32_t> encodings;
     std::vector<Bytes> decoded;
+    std::function<void()> onDecode;
 };
 
 Answer Raw(const std::string& hex) {
@@ -407,6 +415,38 @@ TEST_F(QueryTest, HandlesAreReleasedByTheNextQueryAndTheDialog) {
     EXPECT_EQ(x509::OpenSslCertApi::LiveContexts(), 2u);
     dlg.reset();
     EXPECT_EQ(x509::OpenSslCertApi::LiveContexts(), 0u);
+}
+
+// The first certificate is still being decoded when the card gets the next container's
+// first command; the rows come out as they would in line.
+TEST_F(QueryTest, DecodingOverlapsTheNextContainersCommands) {
+    Add("one", 0x8001);
+    Add("two", 0x8002);
+    std::mutex mutex;
+    std::condition_variable answered;
+    bool certificateRead = false;
+    bool nextStarted = false;
+    card.hook = [&](const Bytes& c, std::size_t) -> std::optional<Answer> {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            certificateRead = certificateRead || c[1] == 0x44;
+            nextStarted = nextStarted || (certificateRead && c[1] == 0xA4);
+        }
+        answered.notify_all();
+        return std::nullopt;
+    };
+    bool overlapped = false;
+    certs.onDecode = [&, first = true]() mutable {
+        if (std::exchange(first, false)) {
+            std::unique_lock<std::mutex> lock(mutex);
+            overlapped =
+                answered.wait_for(lock, std::chrono::seconds(10), [&] { return nextStarted; });
+        }
+    };
+    EXPECT_EQ(dlg->ReadCardCertificates(), 0);
+    EXPECT_TRUE(overlapped);
+    EXPECT_EQ(Column(3), (Lines{"CN of one", "CN of two"}));
+    EXPECT_EQ(dlg->m_nCertCount, 2);
 }
 
 // Twelve certificates and directory chunks that never end: the list takes eleven rows,

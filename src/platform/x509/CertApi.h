@@ -44,6 +44,8 @@ struct CertContext {
     std::shared_ptr<void> decoded;                       // the adapter's own decoded form
 };
 
+// The dialog may also create and free contexts from a thread beside its own, never while
+// another call on the same object runs.
 class CertApi {
   public:
     virtual ~CertApi() = default;
