@@ -19,6 +19,24 @@ constexpr int kPage1Controls[] = {res::IDC_GROUP_CHANGEPIN, res::IDC_STATIC_NEWP
                                   res::IDC_EDIT_CONFIRMPIN, res::IDC_BTN_CHANGEPIN};
 constexpr int kPage2Controls[] = {res::IDC_GROUP_CERTS, res::IDC_LIST_CERTS, res::IDC_BTN_QUERY};
 
+using CertTable = std::array<const x509::CertContext*, CQuorlinDlg::kMaxCerts>;
+
+// The table's contexts, taken out of it.
+CertTable Take(const x509::CertContext* (&table)[CQuorlinDlg::kMaxCerts]) {
+    CertTable taken{};
+    std::copy(std::begin(table), std::end(table), taken.begin());
+    std::fill(std::begin(table), std::end(table), nullptr);
+    return taken;
+}
+
+void FreeAll(x509::CertApi& certs, const CertTable& taken) {
+    for (const x509::CertContext* cert : taken) {
+        if (cert != nullptr) {
+            certs.CertFreeCertificateContext(cert);
+        }
+    }
+}
+
 }  // namespace
 
 CQuorlinDlg::CQuorlinDlg(DialogWindow& window, const Platform& platform)
@@ -151,26 +169,16 @@ void CQuorlinDlg::UpdateData(bool saveAndValidate) {
 }
 
 void CQuorlinDlg::ReleaseCertificates() {
-    for (const x509::CertContext*& cert : m_certs) {
-        if (cert != nullptr && m_platform.certs != nullptr) {
-            m_platform.certs->CertFreeCertificateContext(cert);
-        }
-        cert = nullptr;
+    const CertTable taken = Take(m_certs);
+    if (m_platform.certs != nullptr) {
+        FreeAll(*m_platform.certs, taken);
     }
 }
 
 void CQuorlinDlg::ReleaseCertificatesAside() {
-    std::array<const x509::CertContext*, kMaxCerts> last{};
-    std::copy(std::begin(m_certs), std::end(m_certs), last.begin());
-    std::fill(std::begin(m_certs), std::end(m_certs), nullptr);
+    const CertTable taken = Take(m_certs);
     if (x509::CertApi* certs = m_platform.certs; certs != nullptr) {
-        m_decoder.Run([certs, last] {
-            for (const x509::CertContext* cert : last) {
-                if (cert != nullptr) {
-                    certs->CertFreeCertificateContext(cert);
-                }
-            }
-        });
+        m_decoder.Run([certs, taken] { FreeAll(*certs, taken); });
     }
 }
 

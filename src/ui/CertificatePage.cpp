@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "applet/Applet.h"
@@ -60,7 +61,7 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
     const auto finishDecoding = [this, &decoding] {
         if (decoding) {
             m_decoder.Wait();
-            const Decoding done = *decoding;
+            const Decoding done = std::move(*decoding);
             decoding.reset();
             FinishCertificateRow(done.row, done.cert, done.fileText, done.container, done.record);
         }
