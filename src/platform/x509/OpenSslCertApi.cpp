@@ -15,6 +15,7 @@
 
 #include "base/Utf8.h"
 #include "platform/LastError.h"
+#include "platform/x509/OpenSslTime.h"
 
 namespace quorlin::x509 {
 
@@ -201,11 +202,7 @@ std::size_t OpenSslCertApi::LiveContexts() {
 
 std::optional<std::int64_t> OpenSslCertApi::CertGetNotAfter(const CertContext* cert) {
     X509* x = cert == nullptr ? nullptr : DecodedOf(cert);
-    struct tm tm {};
-    if (x == nullptr || ASN1_TIME_to_tm(X509_get0_notAfter(x), &tm) != 1) {
-        return std::nullopt;
-    }
-    return static_cast<std::int64_t>(timegm(&tm));
+    return x == nullptr ? std::nullopt : Seconds(X509_get0_notAfter(x));
 }
 
 }  // namespace quorlin::x509

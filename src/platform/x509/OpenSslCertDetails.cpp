@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/x509/OpenSslCertApi.h"
+#include "platform/x509/OpenSslTime.h"
 
 namespace quorlin::x509 {
 
@@ -46,14 +47,6 @@ std::string NameText(const X509_NAME* name) {
     char* data = nullptr;
     const long n = BIO_get_mem_data(bio.get(), &data);
     return n > 0 ? std::string(data, static_cast<std::size_t>(n)) : std::string();
-}
-
-std::optional<std::int64_t> Seconds(const ASN1_TIME* t) {
-    struct tm tm {};
-    if (t == nullptr || ASN1_TIME_to_tm(t, &tm) != 1) {
-        return std::nullopt;
-    }
-    return static_cast<std::int64_t>(timegm(&tm));
 }
 
 std::string ObjectName(const ASN1_OBJECT* object) {
@@ -145,6 +138,14 @@ bool Digest(const EVP_MD* md, const unsigned char* data, std::size_t length,
 }
 
 }  // namespace
+
+std::optional<std::int64_t> Seconds(const ASN1_TIME* t) {
+    struct tm tm {};
+    if (t == nullptr || ASN1_TIME_to_tm(t, &tm) != 1) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(timegm(&tm));
+}
 
 std::optional<CertDetails> DecodeCertDetails(std::span<const std::uint8_t> der) {
     if (der.empty() || der.size() > static_cast<std::size_t>(LONG_MAX)) {
