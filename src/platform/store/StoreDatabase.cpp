@@ -270,7 +270,9 @@ bool FileExists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-std::optional<Content> Classify(sqlite3* db, const char* schema) {
+namespace {
+
+std::optional<Content> ClassifySnapshot(sqlite3* db, const char* schema) {
     std::optional<std::int64_t> applicationId, version;
     std::optional<SchemaRows> rows;
     if (!(applicationId = PragmaValue(db, "PRAGMA application_id")) ||
@@ -294,6 +296,26 @@ std::optional<Content> Classify(sqlite3* db, const char* schema) {
         return marked ? Content::kOurs : Content::kUnmarked;
     }
     return Content::kForeign;
+}
+
+}  // namespace
+
+std::optional<Content> Classify(sqlite3* db, const char* schema) {
+    if (sqlite3_get_autocommit(db) == 0) {
+        return ClassifySnapshot(db, schema);
+    }
+    // One snapshot: a store being set up gets its table and its mark in one commit, and
+    // reading them on either side of it would take that store for a foreign file. On a
+    // failure the read is left to the connection's end, which every caller then brings,
+    // so that the error stays to be read.
+    if (!Exec(db, "BEGIN")) {
+        return std::nullopt;
+    }
+    const std::optional<Content> content = ClassifySnapshot(db, schema);
+    if (content) {
+        Exec(db, "COMMIT");
+    }
+    return content;
 }
 
 Connection OpenDatabase(const std::string& directory, const std::string& path, OpenMode mode,

@@ -43,7 +43,8 @@ enum class Content {
     kForeign,   // anything else; never written to
 };
 
-// Nullopt when db cannot be read; the error is then left in db.
+// Read in one snapshot. Nullopt when db cannot be read; the error is then left in db, and
+// so is the read, until db is closed.
 std::optional<Content> Classify(sqlite3* db, const char* schema);
 
 // The store database at path, in directory; null with the last error set on failure, and
