@@ -78,7 +78,9 @@ class CQuorlinDlg : public DialogHandler {
 
     // Reader connection.
     int ConnectCard();
-    int DisconnectCard();
+    // A session that verified the PIN is ended with kResetCard, so that the card forgets
+    // it; leaving the card after a failed log-in disturbs nothing that was granted.
+    int DisconnectCard(std::uint32_t disposition = pcsc::kLeaveCard);
     int ShowSystemError(std::uint32_t code);
 
     // APDU exchange. respCapacity bounds what is written to resp (never more than 254);

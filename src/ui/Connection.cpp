@@ -27,7 +27,8 @@ void CQuorlinDlg::EstablishUserContext() {
 void CQuorlinDlg::ReleaseConnection() {
     pcsc::PcscApi& pcsc = *m_platform.pcsc;
     if (m_hCard != 0) {
-        const std::uint32_t rv = pcsc.SCardDisconnect(m_hCard, pcsc::kLeaveCard);
+        // Whoever comes to the reader next must not find the holder's session open.
+        const std::uint32_t rv = pcsc.SCardDisconnect(m_hCard, pcsc::kResetCard);
         if (rv != pcsc::kSuccess) {
             ReportSystemError(rv, true);
         }
@@ -129,9 +130,9 @@ int CQuorlinDlg::ConnectCard() {
     return 0;
 }
 
-int CQuorlinDlg::DisconnectCard() {
+int CQuorlinDlg::DisconnectCard(std::uint32_t disposition) {
     m_bLoggedIn = 0;
-    const std::uint32_t rv = m_platform.pcsc->SCardDisconnect(m_hCard, pcsc::kLeaveCard);
+    const std::uint32_t rv = m_platform.pcsc->SCardDisconnect(m_hCard, disposition);
     if (rv != pcsc::kSuccess) {
         ShowSystemError(rv);
         return -1;

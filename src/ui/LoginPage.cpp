@@ -65,7 +65,7 @@ void CQuorlinDlg::OnLogin() {
     // The flag alone decides: after a registration that stopped early the button can still
     // read "disconnect" while nothing is logged in.
     if (m_bLoggedIn != 0) {
-        DisconnectCard();
+        DisconnectCard(pcsc::kResetCard);
         m_wnd.SetControlText(res::IDC_BTN_LOGIN, res::kBtnLogin);
         return;
     }

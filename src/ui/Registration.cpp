@@ -86,8 +86,10 @@ class OpenStore {
 }  // namespace
 
 void CQuorlinDlg::RegisterCertificates() {
-    // The provider reaches the same card, which the log-in holds exclusively.
-    DisconnectCard();
+    // The provider reaches the same card, which the log-in holds exclusively. It selects
+    // the applet on a connection of its own and needs no verified PIN, so the holder's
+    // session ends here, on the card too.
+    DisconnectCard(pcsc::kResetCard);
     const WaitCursor waitCursor(m_wnd);
 
     crypt::CryptApi& crypt = *m_platform.crypt;

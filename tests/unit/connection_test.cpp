@@ -158,13 +158,13 @@ TEST_F(ConnectionTest, DestructionDisconnectsThenReleasesAndReportsOwnerless) {
     Open();
     dlg.reset();
     EXPECT_EQ(Count("SCardReleaseContext"), 1);
-    EXPECT_EQ(Count("SCardDisconnect:0"), 0);
+    EXPECT_EQ(Count("SCardDisconnect:1"), 0);
 
     Open();
     ASSERT_EQ(dlg->ConnectCard(), 0);
     dlg.reset();
     EXPECT_EQ(Lines(pcsc.calls.end() - 2, pcsc.calls.end()),
-              (Lines{"SCardDisconnect:0", "SCardReleaseContext"}));
+              (Lines{"SCardDisconnect:1", "SCardReleaseContext"}));
     EXPECT_TRUE(wnd.messages.empty());
 
     // Failures are shown without an owner, and the context is released all the same.

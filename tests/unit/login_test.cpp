@@ -6,11 +6,15 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <tuple>
 
 #include "fakes/DialogHarness.h"
 #include "fakes/EnginePcsc.h"
+#include "fakes/FakeCrypt.h"
+#include "fakes/FakeStore.h"
 
 namespace quorlin {
 namespace {
@@ -175,8 +179,43 @@ TEST_F(LoginTest, SuccessTitlesWithTheProviderAndASecondClickLogsOutSilently) {
         EXPECT_TRUE(wnd.messages.empty());
         EXPECT_EQ(dlg->m_bLoggedIn, 0);
         EXPECT_EQ(dlg->m_hCard, 0u);
-        EXPECT_EQ(pcsc.calls, Lines{"SCardDisconnect:0"});
+        EXPECT_EQ(pcsc.calls, Lines{"SCardDisconnect:1"});  // the card forgets the PIN
     }
+}
+
+TEST_F(LoginTest, AVerifiedSessionIsResetOnTheCardAndARefusedOneLeftAsFound) {
+    test::FakeCrypt crypt;
+    test::FakeStore store;
+    Make({.crypt = &crypt, .store = &store});
+    const struct {
+        const char* path;
+        std::uint8_t aid;
+        Answer verify;
+        std::function<void()> end;
+        const char* disconnect;
+    } cases[] = {
+        {"log-out", 0x02, kOk, [this] { Click(res::IDC_BTN_LOGIN); }, "SCardDisconnect:1"},
+        {"registration", 0x02, kOk, [this] { dlg->RegisterCertificates(); }, "SCardDisconnect:1"},
+        {"closing", 0x02, kOk, [this] { dlg.reset(); }, "SCardDisconnect:1"},
+        {"card of another kind", 0x7F, kOk, [] {}, "SCardDisconnect:0"},
+        {"wrong PIN", 0x02, Sw("66 08"), [] {}, "SCardDisconnect:0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        if (!dlg) {
+            Make({.crypt = &crypt, .store = &store});
+        }
+        acceptedAid = c.aid;
+        answers[0x20] = c.verify;
+        LogIn("123456");
+        c.end();
+        Lines disconnects;
+        std::copy_if(pcsc.calls.begin(), pcsc.calls.end(), std::back_inserter(disconnects),
+                     [](const std::string& call) { return call.rfind("SCardDisconnect", 0) == 0; });
+        EXPECT_EQ(disconnects, Lines{c.disconnect});
+        Forget();
+    }
+    dlg.reset();
 }
 
 TEST_F(LoginTest, FailuresAroundVerifyAreReportedInOrder) {

@@ -26,6 +26,7 @@ inline constexpr std::uint32_t kShareShared = 2;
 inline constexpr std::uint32_t kProtocolT0 = 1;
 inline constexpr std::uint32_t kProtocolT1 = 2;
 inline constexpr std::uint32_t kLeaveCard = 0;
+inline constexpr std::uint32_t kResetCard = 1;
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 
 // Reader states of SCardGetStatusChangeA. For the plug-and-play reader the upper 16 bits

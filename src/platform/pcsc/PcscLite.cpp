@@ -22,6 +22,7 @@ static_assert(kShareShared == SCARD_SHARE_SHARED);
 static_assert(kProtocolT0 == SCARD_PROTOCOL_T0);
 static_assert(kProtocolT1 == SCARD_PROTOCOL_T1);
 static_assert(kLeaveCard == SCARD_LEAVE_CARD);
+static_assert(kResetCard == SCARD_RESET_CARD);
 static_assert(kInfinite == INFINITE);
 static_assert(kStateUnaware == SCARD_STATE_UNAWARE);
 static_assert(kStateChanged == SCARD_STATE_CHANGED);
