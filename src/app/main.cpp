@@ -4,8 +4,12 @@
 #include <utility>
 #include <vector>
 
+#include <cerrno>
+#include <cstring>
+
 #include "app/CQuorlinApp.h"
 #include "app/CommandLine.h"
+#include "base/PrivateMemory.h"
 #include "platform/crypt/ProviderRegistry.h"
 #include "platform/store/SqliteStoreApi.h"
 #include "platform/trace/TraceSink.h"
@@ -16,11 +20,16 @@ namespace {
 // The single application object, as the framework has it: constructed before main runs.
 quorlin::CQuorlinApp theApp;
 
+constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (const int error = quorlin::base::KeepMemoryPrivate(); error != 0) {
+        std::fprintf(stderr, "quorlin: cannot keep the PIN out of core files: %s\n",
+                     std::strerror(error));
+    }
     const std::string storeDir = quorlin::store::SqliteStoreApi::DefaultDirectory();
     const auto outcome = quorlin::app::ParseCommandLine(
         std::vector<std::string>(argv, argv + argc),
@@ -30,6 +39,13 @@ int main(int argc, char* argv[]) {
     std::fputs(outcome.out.c_str(), stdout);
     std::fputs(outcome.err.c_str(), stderr);
     if (outcome.exitCode) {
+        // --help or --version to a full disk or a closed pipe must not pass for done.
+        errno = 0;
+        if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+            std::fprintf(stderr, "quorlin: cannot write to standard output: %s\n",
+                         std::strerror(errno != 0 ? errno : EIO));
+            return kExitFailure;
+        }
         return *outcome.exitCode;
     }
     if (outcome.traceFile) {

@@ -22,13 +22,12 @@ class Converter {
     Converter& operator=(const Converter&) = delete;
     bool ok() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
 
-    // Converts in, calling skip(in, left, out) at each sequence the target cannot take.
-    // The output is reserved up front and the chunk wiped, so a PIN leaves no stray copy.
+    // Converts in, appending to out, calling skip(in, left, out) at each sequence the target
+    // cannot take. The chunk is wiped, so a PIN leaves no stray copy; the caller reserves
+    // out up front, so it never moves either.
     template <typename Skip>
-    std::string Run(const char* in, std::size_t left, std::size_t reserve, Skip skip) {
+    void Run(const char* in, std::size_t left, std::string& out, Skip skip) {
         iconv(m_cd, nullptr, nullptr, nullptr, nullptr);  // a reused converter starts afresh
-        std::string out;
-        out.reserve(reserve);
         char chunk[256];
         while (left > 0) {
             char* inPtr = const_cast<char*>(in);
@@ -48,7 +47,6 @@ class Converter {
             skip(in, left, out);
         }
         base::WipeSecret(chunk, sizeof chunk);
-        return out;
     }
 
   private:
@@ -58,21 +56,25 @@ class Converter {
 }  // namespace
 
 std::optional<std::string> Utf8ToCp950(std::string_view utf8) {
+    // Built where it is returned and returned as the one object: a short string that was
+    // moved or copied would leave the PIN's bytes behind in the one it came from.
+    std::optional<std::string> out;
     Converter conv("CP950", "UTF-8");
-    if (!conv.ok()) {
-        return std::nullopt;
-    }
-    bool refused = false;
-    // Code page 950 never takes more bytes than UTF-8 for the same text.
-    std::string out = conv.Run(utf8.data(), utf8.size(), utf8.size(),
-                               [&refused](const char*& in, std::size_t& left, std::string&) {
-                                   refused = true;
-                                   in += left;
-                                   left = 0;
-                               });
-    if (refused) {
-        base::WipeText(out);
-        return std::nullopt;
+    if (conv.ok()) {
+        out.emplace();
+        // Code page 950 never takes more bytes than UTF-8 for the same text.
+        out->reserve(utf8.size());
+        bool refused = false;
+        conv.Run(utf8.data(), utf8.size(), *out,
+                 [&refused](const char*& in, std::size_t& left, std::string&) {
+                     refused = true;
+                     in += left;
+                     left = 0;
+                 });
+        if (refused) {
+            base::WipeText(*out);
+            out.reset();
+        }
     }
     return out;
 }
@@ -86,12 +88,14 @@ std::string Cp950ToUtf8(const std::uint8_t* bytes, std::size_t length) {
     if (!conv.ok()) {
         return std::string(text, length);
     }
-    return conv.Run(text, length, 3 * length,
-                    [](const char*& in, std::size_t& left, std::string& out) {
-                        ++in;
-                        --left;
-                        out.append("\xEF\xBF\xBD");
-                    });
+    std::string out;
+    out.reserve(3 * length);
+    conv.Run(text, length, out, [](const char*& in, std::size_t& left, std::string& utf8) {
+        ++in;
+        --left;
+        utf8.append("\xEF\xBF\xBD");
+    });
+    return out;
 }
 
 }  // namespace quorlin::applet

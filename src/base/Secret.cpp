@@ -12,6 +12,9 @@ void WipeSecret(void* memory, std::size_t size) {
 }
 
 void WipeText(std::string& text) {
+    // Past the size may lie what a longer text left there; resizing within the capacity
+    // never moves the buffer.
+    text.resize(text.capacity());
     WipeSecret(text.data(), text.size());
     text.clear();
 }

@@ -9,7 +9,7 @@ namespace quorlin::base {
 // Clears size bytes at memory in a way the optimiser keeps.
 void WipeSecret(void* memory, std::size_t size);
 
-// Clears the text's bytes, then empties it.
+// Clears the text's whole buffer, then empties it; the buffer stays.
 void WipeText(std::string& text);
 
 }  // namespace quorlin::base

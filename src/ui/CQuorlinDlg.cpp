@@ -4,6 +4,7 @@
 #include <array>
 #include <iterator>
 
+#include "base/Secret.h"
 #include "res/Strings.h"
 #include "res/resource.h"
 
@@ -52,6 +53,9 @@ CQuorlinDlg::~CQuorlinDlg() {
     // The card and the context go first, as the window has; then what the members hold.
     ReleaseConnection();
     ReleaseCertificates();
+    for (std::string* pin : {&m_strPin, &m_strNewPin, &m_strConfirmPin}) {
+        base::WipeText(*pin);
+    }
 }
 
 bool CQuorlinDlg::OnInitDialog() {
@@ -161,7 +165,13 @@ void CQuorlinDlg::UpdateData(bool saveAndValidate) {
                                 {res::IDC_EDIT_PIN, &m_strPin}};
     for (const Binding& b : bindings) {
         if (saveAndValidate) {
-            *b.member = m_wnd.GetControlText(b.id);
+            // Every field here may hold a PIN. The text is copied into the member's own
+            // buffer, since a moved short string keeps its bytes where it was, and both the
+            // old value and the view's copy are wiped.
+            std::string text = m_wnd.GetControlText(b.id);
+            base::WipeText(*b.member);
+            b.member->assign(text);
+            base::WipeText(text);
         } else {
             m_wnd.SetControlText(b.id, *b.member);
         }

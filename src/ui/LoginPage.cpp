@@ -22,30 +22,29 @@ constexpr std::size_t kPinMinLength = 6;
 // page lacks has no card form: sending a stand-in would set or test a PIN never typed.
 class CardPin {
   public:
-    explicit CardPin(const std::string& utf8) {
-        std::optional<std::string> bytes = applet::Utf8ToCp950(utf8);
-        m_valid = bytes.has_value();
-        if (bytes) {
-            m_bytes.swap(*bytes);
-        }
-    }
+    // Taken as the conversion returns it: a moved or swapped short string would leave the
+    // PIN's bytes behind.
+    explicit CardPin(const std::string& utf8) : m_bytes(applet::Utf8ToCp950(utf8)) {}
     ~CardPin() { Wipe(); }
     CardPin(const CardPin&) = delete;
     CardPin& operator=(const CardPin&) = delete;
 
-    bool valid() const { return m_valid; }
-    std::size_t size() const { return m_bytes.size(); }
+    bool valid() const { return m_bytes.has_value(); }
+    std::size_t size() const { return m_bytes ? m_bytes->size() : 0; }
     const std::uint8_t* data() const {
-        return reinterpret_cast<const std::uint8_t*>(m_bytes.data());
+        return m_bytes ? reinterpret_cast<const std::uint8_t*>(m_bytes->data()) : nullptr;
     }
     bool operator==(const CardPin& other) const {
-        return m_valid && other.m_valid && m_bytes == other.m_bytes;
+        return m_bytes && other.m_bytes && *m_bytes == *other.m_bytes;
     }
-    void Wipe() { base::WipeText(m_bytes); }
+    void Wipe() {
+        if (m_bytes) {
+            base::WipeText(*m_bytes);
+        }
+    }
 
   private:
-    std::string m_bytes;
-    bool m_valid = false;
+    std::optional<std::string> m_bytes;
 };
 
 // The padded PIN, wiped when it goes out of scope.

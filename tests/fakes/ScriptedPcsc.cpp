@@ -137,8 +137,9 @@ std::uint32_t ScriptedPcsc::SCardTransmit(pcsc::ScardHandle card,
                                           const std::uint8_t* sendBuffer, std::uint32_t sendLength,
                                           pcsc::ScardIoRequest*, std::uint8_t* recvBuffer,
                                           std::uint32_t* recvLength) {
-    Bytes command(sendBuffer, sendBuffer + sendLength);
-    commands.push_back(command);
+    // Kept once: a command may carry a PIN, which a test may want to wipe.
+    commands.emplace_back(sendBuffer, sendBuffer + sendLength);
+    const Bytes& command = commands.back();
     sendPcis.push_back(sendPci);
     std::uint32_t code = 0;
     if (Fails("SCardTransmit", &code)) {

@@ -21,6 +21,7 @@
 #include <QTabBar>
 #include <QTableWidget>
 
+#include "base/Secret.h"
 #include "res/Icon.h"
 #include "res/Templates.h"
 #include "res/resource.h"
@@ -29,6 +30,16 @@
 namespace quorlin::qt {
 
 namespace {
+
+// An edit field's text as UTF-8. The fields hold PINs: the UTF-8 copy made on the way is
+// wiped once the result is built (Qt's own UTF-16 copies are out of reach).
+std::string EditText(const QLineEdit& edit) {
+    struct Utf8 {
+        QByteArray bytes;
+        ~Utf8() { base::WipeSecret(bytes.data(), static_cast<std::size_t>(bytes.size())); }
+    } utf8{edit.text().toUtf8()};
+    return std::string(utf8.bytes.constData(), static_cast<std::size_t>(utf8.bytes.size()));
+}
 
 // System commands the default handling knows.
 constexpr std::uint32_t kScMinimize = 0xF020;
@@ -184,8 +195,9 @@ void QtDialogWindow::EnableControl(int id, bool enable) {
 std::string QtDialogWindow::GetControlText(int id) {
     QString text;
     if (auto* edit = As<QLineEdit>(id)) {
-        text = edit->text();
-    } else if (auto* button = As<QPushButton>(id)) {
+        return EditText(*edit);
+    }
+    if (auto* button = As<QPushButton>(id)) {
         text = button->text();
     } else if (auto* label = As<QLabel>(id)) {
         text = label->text();
