@@ -177,6 +177,18 @@ TEST_F(TraceFile, IsPrivateAndReplacesWhatWasThere) {
     EXPECT_EQ(Events(Read(existing)), Lines{"two"});  // written at once, not on close
 }
 
+TEST_F(TraceFile, AFailedWriteIsReportedOnceAndEndsTheTrace) {
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    TraceSink sink(full);
+    testing::internal::CaptureStderr();
+    sink.Write("one");
+    sink.Write("two");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string(program_invocation_short_name) +
+                  ": cannot write the trace: No space left on device; tracing stopped\n");
+}
+
 TEST_F(TraceFile, RefusesLinksAndOtherFilesLeavingThemUntouched) {
     const std::string target = dir.Path() + "/target";
     Write(target, "keep\n", 0644);

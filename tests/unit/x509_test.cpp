@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 #include <string>
 
+#include <openssl/err.h>
+
 #include "platform/x509/OpenSslCertApi.h"
+#include "platform/x509/OpenSslCertDetails.h"
 #include "query_certs.h"
 
 namespace quorlin::x509 {
@@ -68,6 +72,20 @@ TEST_F(X509Test, DecodesTheCertificateAtTheStartAndKeepsOnlyIt) {
     EXPECT_EQ(Decode(Bytes{0x30}), nullptr);
     EXPECT_EQ(Decode(der, kPkcs7AsnEncoding), nullptr);
     EXPECT_EQ(api.CertCreateCertificateContext(kEncoding, nullptr, 10), nullptr);
+}
+
+TEST_F(X509Test, AFailedDecodeLeavesNoErrorOnTheThreadThatDecoded) {
+    const Bytes cert = MakeCertificate("Queue");
+    const Bytes cases[] = {{0x30, 0x82, 0x01}, Bytes(cert.begin(), cert.begin() + 40)};
+    for (const Bytes& der : cases) {
+        // On a thread of its own, as the dialog's side thread decodes.
+        std::thread([&] {
+            EXPECT_EQ(Decode(der), nullptr);
+            EXPECT_EQ(ERR_peek_error(), 0u);
+            EXPECT_EQ(DecodeCertDetails(der), std::nullopt);
+            EXPECT_EQ(ERR_peek_error(), 0u);
+        }).join();
+    }
 }
 
 TEST_F(X509Test, SimpleDisplayNameFallsBackInItsOrder) {

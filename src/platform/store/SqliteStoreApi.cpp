@@ -1,5 +1,6 @@
 #include "platform/store/SqliteStoreApi.h"
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -28,6 +29,9 @@ bool IsOneCertificate(const std::vector<std::uint8_t>& der) {
     const unsigned char* p = der.data();
     X509* x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
     const bool whole = x != nullptr && p == der.data() + der.size();
+    if (x == nullptr) {
+        ERR_clear_error();  // no stale error for the thread's next call
+    }
     X509_free(x);
     return whole;
 }

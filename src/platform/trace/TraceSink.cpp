@@ -51,6 +51,9 @@ void TraceSink::Write(std::string_view event) {
     line += event;
     line += '\n';
     const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_failed) {
+        return;
+    }
     const char* p = line.data();
     std::size_t left = line.size();
     while (left > 0) {
@@ -59,7 +62,13 @@ void TraceSink::Write(std::string_view event) {
             continue;
         }
         if (n <= 0) {
-            return;  // a trace that cannot be written must not stop the program
+            // A trace that cannot be written must not stop the program, nor pass for whole:
+            // the user hears of it once, and no later line leaves a gap unseen.
+            m_failed = true;
+            std::fprintf(stderr, "%s: cannot write the trace: %s; tracing stopped\n",
+                         program_invocation_short_name,
+                         std::strerror(n < 0 ? errno : ENOSPC));
+            return;
         }
         p += n;
         left -= static_cast<std::size_t>(n);

@@ -22,11 +22,13 @@ class TraceSink {
     TraceSink& operator=(const TraceSink&) = delete;
 
     // Writes "TIMESTAMP event\n". Safe to call from any thread; lines never interleave.
+    // The first write that fails is reported on stderr and ends the trace.
     void Write(std::string_view event);
 
   private:
     std::mutex m_mutex;
     int m_fd;
+    bool m_failed = false;
 };
 
 // UTC, to the microsecond: "2025-01-31T23:59:59.123456Z".

@@ -2,6 +2,7 @@
 
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/provider.h>
 #include <openssl/x509.h>
@@ -110,6 +111,9 @@ const CertContext* OpenSslCertApi::CertCreateCertificateContext(std::uint32_t en
     // On failure d2i_X509 frees target itself.
     std::unique_ptr<X509, X509Free> decoded(d2i_X509(&target, &p, static_cast<long>(length)));
     if (!decoded) {
+        // The queue is the decoding thread's own; left there, a later call on that thread
+        // (the dialog's side thread included) would read a stale error as its own.
+        ERR_clear_error();
         SetLastError(kCryptEAsn1BadTag);
         return nullptr;
     }

@@ -4,6 +4,7 @@
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
@@ -148,6 +149,11 @@ std::optional<std::int64_t> Seconds(const ASN1_TIME* t) {
 }
 
 std::optional<CertDetails> DecodeCertDetails(std::span<const std::uint8_t> der) {
+    // Whatever in the bytes failed to decode (the certificate, an extension, the key) leaves
+    // no error behind on this thread for a later call to read as its own.
+    struct ClearErrors {
+        ~ClearErrors() { ERR_clear_error(); }
+    } clearErrors;
     if (der.empty() || der.size() > static_cast<std::size_t>(LONG_MAX)) {
         return std::nullopt;
     }
