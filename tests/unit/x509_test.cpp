@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include <openssl/err.h>
 

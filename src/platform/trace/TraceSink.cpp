@@ -66,8 +66,7 @@ void TraceSink::Write(std::string_view event) {
             // the user hears of it once, and no later line leaves a gap unseen.
             m_failed = true;
             std::fprintf(stderr, "%s: cannot write the trace: %s; tracing stopped\n",
-                         program_invocation_short_name,
-                         std::strerror(n < 0 ? errno : ENOSPC));
+                         program_invocation_short_name, std::strerror(n < 0 ? errno : ENOSPC));
             return;
         }
         p += n;
