@@ -1,116 +1,82 @@
-// What a PIN leaves behind: no core file and no other process of the user to read the
-// program's memory, and no copy of the log-in PIN in it once the holder logged out.
-// Each case runs in a child, so that no other test inherits what it changes.
+// What a PIN leaves behind, each case in a child so that no other test inherits it: no
+// core file or attaching, and no copy of the log-in PIN once the holder logged out.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <fstream>
+#include <algorithm>
+#include <cstdio>
 #include <functional>
-#include <span>
-#include <sstream>
-#include <string>
 #include <vector>
 
 #include "base/PrivateMemory.h"
-#include "base/Secret.h"
 #include "fakes/DialogHarness.h"
 
 namespace quorlin {
 namespace {
 
-// The exit status of fn() run in a forked child.
 int InChild(const std::function<int()>& fn) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::_exit(fn());
     }
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
+    int status = -1;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                             : -1;
 }
 
 TEST(PinMemoryTest, TheStartUpStepTurnsOffCoreFilesAndAttaching) {
-    ASSERT_EQ(::prctl(PR_GET_DUMPABLE), 1);  // so that the child's 0 is the step's doing
+    ASSERT_EQ(::prctl(PR_GET_DUMPABLE), 1);
     EXPECT_EQ(InChild([] {
-                  rlimit core{};
-                  return base::KeepMemoryPrivate() == 0 && ::prctl(PR_GET_DUMPABLE) == 0 &&
-                                 ::getrlimit(RLIMIT_CORE, &core) == 0 && core.rlim_cur == 0 &&
-                                 core.rlim_max == 0
-                             ? 0
-                             : 1;
+                  rlimit core{1, 1};
+                  const int kept = base::KeepMemoryPrivate();
+                  const int dumpable = ::prctl(PR_GET_DUMPABLE);
+                  ::getrlimit(RLIMIT_CORE, &core);
+                  return kept != 0 || dumpable != 0 || core.rlim_cur != 0 || core.rlim_max != 0;
               }),
               0);
 }
 
-// The PIN "密碼1234", as UTF-8 and in code page 950, each without its first byte (which
-// clearing a string overwrites), stored masked so that the search never finds its needle.
-constexpr std::uint8_t kMask = 0x5A;
-constexpr std::uint8_t kUtf8Masked[] = {0xAF ^ kMask, 0x86 ^ kMask, 0xE7 ^ kMask,
-                                        0xA2 ^ kMask, 0xBC ^ kMask, 0x31 ^ kMask,
-                                        0x32 ^ kMask, 0x33 ^ kMask, 0x34 ^ kMask};
-constexpr std::uint8_t kCp950Masked[] = {0x4B ^ kMask, 0xBD ^ kMask, 0x58 ^ kMask, 0x31 ^ kMask,
-                                         0x32 ^ kMask, 0x33 ^ kMask, 0x34 ^ kMask};
+// "密碼1234" as UTF-8 and in code page 950, less the first byte (which clearing a string
+// overwrites), masked so that the search never meets its own needle.
+constexpr char kMask = 0x5A;
+const std::vector<std::vector<char>> kMaskedForms = {
+    {'\xAF' ^ kMask, '\x86' ^ kMask, '\xE7' ^ kMask, '\xA2' ^ kMask, '\xBC' ^ kMask, '1' ^ kMask,
+     '2' ^ kMask, '3' ^ kMask, '4' ^ kMask},
+    {'\x4B' ^ kMask, '\xBD' ^ kMask, '\x58' ^ kMask, '1' ^ kMask, '2' ^ kMask, '3' ^ kMask,
+     '4' ^ kMask}};
 
-bool Holds(std::span<const std::uint8_t> bytes, std::span<const std::uint8_t> masked) {
-    for (std::size_t i = 0; i + masked.size() <= bytes.size(); ++i) {
-        std::size_t j = 0;
-        while (j < masked.size() && static_cast<std::uint8_t>(bytes[i + j] ^ kMask) == masked[j]) {
-            ++j;
-        }
-        if (j == masked.size()) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Bit 1: the UTF-8 form was found in writable memory; bit 2: the card form; 4: no scan.
-int FindPinInWritableMemory() {
-    std::ifstream maps("/proc/self/maps");
-    const int mem = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
-    if (!maps || mem < 0) {
-        return 4;
-    }
-    std::vector<std::uint8_t> chunk(1 << 20);
-    constexpr std::size_t kOverlap = sizeof kUtf8Masked;
+// Bit k set: form k is somewhere in the process's writable memory.
+int FormsInWritableMemory() {
+    FILE* maps = std::fopen("/proc/self/maps", "r");
+    const int mem = ::open("/proc/self/mem", O_RDONLY);
+    std::vector<char> chunk(1 << 20);
+    unsigned long from = 0;
+    unsigned long to = 0;
+    char perms[5] = {};
     int found = 0;
-    std::string line;
-    while (std::getline(maps, line)) {
-        std::istringstream fields(line);
-        std::uintptr_t from = 0;
-        std::uintptr_t to = 0;
-        char dash = 0;
-        std::string perms;
-        fields >> std::hex >> from >> dash >> to >> perms;
-        // Sanitizer shadow maps are terabytes of untouched pages, never the program's data.
-        if (perms.rfind("rw", 0) != 0 || to - from > (std::uintptr_t{1} << 30)) {
-            continue;
-        }
-        for (std::uintptr_t at = from; at < to; at += chunk.size() - kOverlap) {
-            const std::size_t want = std::min<std::uintptr_t>(chunk.size(), to - at);
-            const ssize_t got = ::pread(mem, chunk.data(), want, static_cast<off_t>(at));
-            if (got <= 0) {
-                break;
-            }
-            const std::span<const std::uint8_t> bytes(chunk.data(), static_cast<std::size_t>(got));
-            found |= (Holds(bytes, kUtf8Masked) ? 1 : 0) | (Holds(bytes, kCp950Masked) ? 2 : 0);
-            if (want < chunk.size()) {
-                break;
+    while (maps != nullptr && std::fscanf(maps, "%lx-%lx %4s%*[^\n]", &from, &to, perms) == 3) {
+        // Sanitizer shadow maps are terabytes of untouched pages, not the program's data.
+        for (unsigned long at = from; perms[1] == 'w' && to - from < (1ul << 30) && at < to;
+             at += chunk.size() / 2) {
+            const ssize_t got = ::pread(mem, chunk.data(), chunk.size(), static_cast<off_t>(at));
+            for (std::size_t k = 0; k < kMaskedForms.size(); ++k) {
+                const auto& form = kMaskedForms[k];
+                const auto end = chunk.begin() + std::max<ssize_t>(got, 0);
+                found |= std::search(chunk.begin(), end, form.begin(), form.end(),
+                                     [](char a, char b) {
+                                         return static_cast<char>(a ^ kMask) == b;
+                                     }) != end
+                             ? 1 << k
+                             : 0;
             }
         }
     }
-    ::close(mem);
-    base::WipeSecret(chunk.data(), chunk.size());
-    return found;
+    return maps != nullptr && mem >= 0 ? found : 4;
 }
 
 TEST(PinMemoryTest, NoCopyOfTheLogInPinOutlivesTheSession) {
@@ -118,28 +84,22 @@ TEST(PinMemoryTest, NoCopyOfTheLogInPinOutlivesTheSession) {
                   test::DialogHarness<> h;
                   h.pcsc.readers = {"Reader A"};
                   h.pcsc.responder = [](const test::Bytes&) { return test::Sw("90 00"); };
-                  if (!h.Start()) {
-                      return 8;
-                  }
-                  // Typed in place, so that the test itself holds no other copy.
-                  std::string& field = h.wnd.texts[res::IDC_EDIT_PIN];
+                  h.Start();
+                  std::string& field = h.wnd.texts[res::IDC_EDIT_PIN];  // typed in place
                   field.push_back('\xE5');
-                  for (std::uint8_t m : kUtf8Masked) {
+                  for (char m : kMaskedForms[0]) {
                       field.push_back(static_cast<char>(m ^ kMask));
                   }
                   h.Click(res::IDC_BTN_LOGIN);
-                  if (h.dlg->m_bLoggedIn != 1) {
-                      return 16;
-                  }
+                  const bool loggedIn = h.dlg->m_bLoggedIn == 1;
                   h.Click(res::IDC_BTN_LOGIN);
-                  // The fake card's own record of the VERIFY it received.
-                  for (test::Bytes& command : h.pcsc.commands) {
-                      base::WipeSecret(command.data(), command.size());
+                  for (test::Bytes& command : h.pcsc.commands) {  // the fake card's own record
+                      std::fill(command.begin(), command.end(), 0);
                   }
-                  return FindPinInWritableMemory();
+                  return loggedIn ? FormsInWritableMemory() : 8;
               }),
               0)
-        << "1: UTF-8 form found, 2: card form found, 4: memory unreadable";
+        << "1: UTF-8 form found, 2: card form found, 4: memory unreadable, 8: no log-in";
 }
 
 }  // namespace
