@@ -1,7 +1,5 @@
 #include "fakes/FakeWindow.h"
 
-#include "base/Secret.h"
-
 namespace quorlin::test {
 
 std::string FakeWindow::Text(int id) const {
@@ -44,10 +42,7 @@ std::string FakeWindow::GetControlText(int id) {
 
 void FakeWindow::SetControlText(int id, const std::string& text) {
     calls.push_back("SetText:" + std::to_string(id) + ":" + text);
-    // A field forgets what it held, as an edit field does: it may have been a PIN.
-    std::string& field = texts[id];
-    base::WipeText(field);
-    field.assign(text);
+    texts[id] = text;
 }
 
 void FakeWindow::SetFocus(int id) {

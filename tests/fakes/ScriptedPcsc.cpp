@@ -137,9 +137,8 @@ std::uint32_t ScriptedPcsc::SCardTransmit(pcsc::ScardHandle card,
                                           const std::uint8_t* sendBuffer, std::uint32_t sendLength,
                                           pcsc::ScardIoRequest*, std::uint8_t* recvBuffer,
                                           std::uint32_t* recvLength) {
-    // Kept once: a command may carry a PIN, which a test may want to wipe.
-    commands.emplace_back(sendBuffer, sendBuffer + sendLength);
-    const Bytes& command = commands.back();
+    Bytes command(sendBuffer, sendBuffer + sendLength);
+    commands.push_back(command);
     sendPcis.push_back(sendPci);
     std::uint32_t code = 0;
     if (Fails("SCardTransmit", &code)) {
