@@ -55,7 +55,7 @@ class CertstoreToolTest : public ::testing::Test {
 
     // stderrToo false: stdout alone, for what a program reads.
     ToolRun Tool(const std::string& args, bool stderrToo = true) {
-        return Shell("XDG_DATA_HOME='" + dir + "' '" + tool + "' " + args +
+        return Shell("{ XDG_DATA_HOME='" + dir + "' '" + tool + "' " + args + "; }" +
                      (stderrToo ? " 2>&1" : " 2>/dev/null"));
     }
 
@@ -265,7 +265,10 @@ TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
         int exitCode;
         std::string says;
     };
-    const std::string missing = dir + "/missing", file = dir + "/quorlin/certstore.db";
+    const std::string missing = dir + "/missing", file = dir + "/quorlin/certstore.db",
+                      tools = "--version; " + std::string(getenv("QUORLIN_BUILD_DIR") ?: ".") +
+                              "/tools/",
+                      cardsim = tools + "cardsim/quorlin-cardsim ";
     for (const Case& c : {
              Case{"", 2, "no command"},
              Case{"frobnicate", 2, "unknown command"},
@@ -290,6 +293,9 @@ TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
              Case{"--dir " + file + " list --json", 1, file + ": not a directory"},
              Case{"--dir " + dir + " list", 0, "No certificates.\n"},
              Case{"--dir " + dir + " list --json", 0, "[]\n"},
+             // A port outside 1..65535.
+             Case{cardsim + "x.json --port abc", 2, "quorlin-cardsim: --port"},
+             Case{cardsim + "x.json --port 65536", 2, "quorlin-cardsim: --port"},
          }) {
         ToolRun run = Tool(c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.args << ": " << run.out;

@@ -241,12 +241,14 @@ int main(int argc, char** argv) {
         "Exit status: 0 ended, 1 the profile or the log cannot be used, 2 bad usage.");
     std::string profile;
     std::string host = "localhost";
-    std::string port = "35963";
+    int port = 35963;
     std::string logFile;
     std::unique_ptr<FILE, FileClose> log;
     app.add_option("PROFILE", profile, "the card's JSON profile")->required();
     app.add_option("--host", host, "where vpcd listens (default localhost)")->option_text("H");
-    app.add_option("--port", port, "vpcd's port for the reader (default 35963)")->option_text("P");
+    app.add_option("--port", port, "vpcd's port for the reader (default 35963)")
+        ->option_text("P")
+        ->check(CLI::Range(1, 65535));
     app.add_option("--log", logFile, "append the log to FILE, not standard output")
         ->option_text("FILE");
     if (const auto done = quorlin::cli::Parse(app, argc, argv)) {
@@ -306,10 +308,10 @@ int main(int argc, char** argv) {
         }
         bool stays = true;
         {
-            const Fd link = Connect(host, port);
+            const Fd link = Connect(host, std::to_string(port));
             if (!link) {
                 if (!reportedWaiting) {
-                    Say("cardsim: waiting for vpcd at " + host + ":" + port);
+                    Say("cardsim: waiting for vpcd at " + host + ":" + std::to_string(port));
                     reportedWaiting = true;
                 }
                 Pause(200);
