@@ -258,7 +258,7 @@ TEST_F(CertstoreToolTest, ExportsRoundTripThroughOpenssl) {
     EXPECT_EQ(fingerprint(dir + "/a.pem", "PEM"), alice);
 }
 
-TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
+TEST_F(CertstoreToolTest, BadInputOrOutputGivesAReasonAndANonZeroExit) {
     const std::string alice = Add("alice-ec.der", u"A", 1);
     struct Case {
         std::string args;
@@ -266,6 +266,7 @@ TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
         std::string says;
     };
     const std::string missing = dir + "/missing", file = dir + "/quorlin/certstore.db",
+                      full = "cannot write to standard output",
                       tools = "--version; " + std::string(getenv("QUORLIN_BUILD_DIR") ?: ".") +
                               "/tools/",
                       cardsim = tools + "cardsim/quorlin-cardsim ";
@@ -293,7 +294,16 @@ TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
              Case{"--dir " + file + " list --json", 1, file + ": not a directory"},
              Case{"--dir " + dir + " list", 0, "No certificates.\n"},
              Case{"--dir " + dir + " list --json", 0, "[]\n"},
-             // A port outside 1..65535.
+             // Output that never arrived, in every tool; a port outside 1..65535.
+             Case{"list >/dev/full", 1, "quorlin-certstore: " + full},
+             Case{"list --json >/dev/full", 1, full},
+             Case{"show " + alice + " >/dev/full", 1, full},
+             Case{"export " + alice + " >/dev/full", 1, full},
+             Case{"--version >/dev/full", 1, full},
+             Case{"remove " + alice + " >/dev/full", 1, full},
+             Case{cardsim + "--help >/dev/full", 1, "quorlin-cardsim: " + full},
+             Case{tools + "pcsc-readers/quorlin-pcsc-readers --help >/dev/full", 1,
+                  "readers: " + full},
              Case{cardsim + "x.json --port abc", 2, "quorlin-cardsim: --port"},
              Case{cardsim + "x.json --port 65536", 2, "quorlin-cardsim: --port"},
          }) {

@@ -229,16 +229,15 @@ bool Serve(int fd, Engine& engine) {
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     CLI::App app("The card engine as the card in a virtual reader of vpcd.", "quorlin-cardsim");
     quorlin::cli::AddVersion(app);
     app.footer(
         "Connects to vpcd (default localhost:35963) as its card.\n"
         "SIGUSR1 pulls the card out, SIGUSR2 puts it back, SIGTERM ends.\n"
         "\n"
-        "Exit status: 0 ended, 1 the profile or the log cannot be used, 2 bad usage.");
+        "Exit status: 0 ended, 1 the profile, the log or standard output cannot be used,\n"
+        "2 bad usage.");
     std::string profile;
     std::string host = "localhost";
     int port = 35963;
@@ -331,5 +330,15 @@ int main(int argc, char** argv) {
         }
     }
     Say("cardsim: stopped");
+    if (log && (std::fflush(log.get()) != 0 || std::ferror(log.get()) != 0)) {
+        std::fprintf(stderr, "quorlin-cardsim: cannot write to %s\n", logFile.c_str());
+        return 1;
+    }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return quorlin::cli::Finish("quorlin-cardsim", Run(argc, argv));
 }

@@ -48,7 +48,8 @@ constexpr const char* kFooter =
     "means that nothing was registered.\n"
     "\n"
     "Exit status: 0 success, 1 no such entry, a damaged entry (show, export), the\n"
-    "directory or the store cannot be read, 2 bad usage.";
+    "directory or the store cannot be read, standard output cannot be written, 2 bad\n"
+    "usage.";
 
 std::string ErrorText(std::uint32_t code) {
     using namespace quorlin::store;
@@ -121,11 +122,7 @@ int ListJson(const std::vector<StoredCertificate>& entries) {
     for (const StoredCertificate& c : entries) {
         views.push_back(certview::ReadEntry(c));
     }
-    const std::string text = certview::ListJson(views);
-    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "quorlin-certstore: cannot write the list\n");
-        return kExitFailure;
-    }
+    std::fputs(certview::ListJson(views).c_str(), stdout);
     return kExitOk;
 }
 
@@ -259,11 +256,7 @@ int Export(SqliteStoreApi& store, const std::string& argument, const std::string
         if (bytes.empty()) {
             continue;
         }
-        if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
-            std::fflush(stdout) != 0) {
-            std::fprintf(stderr, "quorlin-certstore: cannot write the certificate\n");
-            return kExitFailure;
-        }
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
         return kExitOk;
     }
     ReportDamaged(certview::ReadEntry(entries->front()));
@@ -357,9 +350,7 @@ int Remove(SqliteStoreApi& store, const std::string& argument, const std::string
     return *removed > 0 ? kExitOk : kExitFailure;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
+int Run(int argc, char* argv[]) {
     // The user's character set, for the widths of the table's columns.
     std::setlocale(LC_CTYPE, "");
     CLI::App app(kDescription, "quorlin-certstore");
@@ -465,4 +456,10 @@ int main(int argc, char* argv[]) {
                    : Export(store, thumbprint, storeName, der);
     }
     return Remove(store, thumbprint, storeName);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    return quorlin::cli::Finish("quorlin-certstore", Run(argc, argv));
 }
