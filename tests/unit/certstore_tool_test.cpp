@@ -266,10 +266,12 @@ TEST_F(CertstoreToolTest, BadInputOrOutputGivesAReasonAndANonZeroExit) {
         std::string says;
     };
     const std::string missing = dir + "/missing", file = dir + "/quorlin/certstore.db",
+                      shared = dir + "/shared", theirs = dir + "/theirs",
                       full = "cannot write to standard output",
                       tools = "--version; " + std::string(getenv("QUORLIN_BUILD_DIR") ?: ".") +
                               "/tools/",
                       cardsim = tools + "cardsim/quorlin-cardsim ";
+    Shell("mkdir -m 777 " + shared + "; mkdir " + theirs + "; chown 65534 " + theirs);
     for (const Case& c : {
              Case{"", 2, "no command"},
              Case{"frobnicate", 2, "unknown command"},
@@ -294,6 +296,8 @@ TEST_F(CertstoreToolTest, BadInputOrOutputGivesAReasonAndANonZeroExit) {
              Case{"--dir " + file + " list --json", 1, file + ": not a directory"},
              Case{"--dir " + dir + " list", 0, "No certificates.\n"},
              Case{"--dir " + dir + " list --json", 0, "[]\n"},
+             Case{"export --all " + shared, 1, shared + ": group or others can write to it"},
+             Case{"export --all " + theirs, 1, theirs + ": owned by another user"},
              // Output that never arrived, in every tool; a port outside 1..65535.
              Case{"list >/dev/full", 1, "quorlin-certstore: " + full},
              Case{"list --json >/dev/full", 1, full},

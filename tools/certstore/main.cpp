@@ -42,14 +42,15 @@ constexpr const char* kFooter =
     "unique prefix of at least 4 digits will do for show and export.\n"
     "STORE names compare without regard to case (Quorlin registers into MY).\n"
     "\n"
-    "export --all DIR writes every entry to DIR (created, mode 0700, when missing) as\n"
+    "export --all DIR writes every entry to DIR (created, mode 0700, when missing; an\n"
+    "existing one must be the user's and not writable by group or others) as\n"
     "STORE-THUMBPRINT.pem, or .der with --der.\n"
     "A --dir that does not exist is an error; the default directory not existing yet\n"
     "means that nothing was registered.\n"
     "\n"
     "Exit status: 0 success, 1 no such entry, a damaged entry (show, export), the\n"
-    "directory or the store cannot be read, standard output cannot be written, 2 bad\n"
-    "usage.";
+    "directory or the store cannot be read, DIR refused, standard output cannot be\n"
+    "written, 2 bad usage.";
 
 std::string ErrorText(std::uint32_t code) {
     using namespace quorlin::store;
@@ -268,14 +269,39 @@ bool FitForFileName(const std::string& storeName) {
     return !storeName.empty() && storeName[0] != '.' && storeName.find('/') == std::string::npos;
 }
 
+// Made 0700 when missing. Others who may write in an existing one could put links in the
+// files' place, and its owner may do anything there. A link is followed only when it is
+// the user's own, and the directory it leads to, where the files land, is judged.
+bool PrepareOutputDirectory(const std::string& target) {
+    if (::mkdir(target.c_str(), 0700) == 0) {
+        return true;
+    }
+    const char* problem = nullptr;
+    struct stat link {};
+    struct stat st {};
+    if (errno != EEXIST || ::lstat(target.c_str(), &link) != 0 ||
+        ::stat(target.c_str(), &st) != 0) {
+        problem = std::strerror(errno);
+    } else if (!S_ISDIR(st.st_mode)) {
+        problem = "not a directory";
+    } else if (link.st_uid != ::geteuid() || st.st_uid != ::geteuid()) {
+        problem = "owned by another user";
+    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        problem = "group or others can write to it";
+    } else {
+        return true;
+    }
+    std::fprintf(stderr, "quorlin-certstore: %s: %s\n", target.c_str(), problem);
+    return false;
+}
+
 int ExportAll(SqliteStoreApi& store, const std::string& target, const std::string& storeName,
               bool der) {
     auto entries = store.List(storeName);
     if (!entries) {
         return StoreError(store);
     }
-    if (::mkdir(target.c_str(), 0700) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "quorlin-certstore: %s: %s\n", target.c_str(), std::strerror(errno));
+    if (!PrepareOutputDirectory(target)) {
         return kExitFailure;
     }
     int exitCode = kExitOk;
