@@ -51,9 +51,12 @@ int WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> b
     if (fd < 0) {
         return errno;
     }
+    // Not stat: a link in the target's place is replaced, so its target lends nothing. Set-id
+    // and sticky bits belong to the old content, never to what replaces it.
     struct stat old {};
-    const mode_t mode =
-        ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~CurrentUmask());
+    const mode_t mode = ::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)
+                            ? (old.st_mode & 0777)
+                            : (0666 & ~CurrentUmask());
     int error = WriteAll(fd, bytes);
     if (error == 0 && ::fchmod(fd, mode) != 0) {
         error = errno;

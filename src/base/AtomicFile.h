@@ -9,8 +9,9 @@
 
 namespace quorlin::base {
 
-// 0 on success, else the errno of the step that failed. A new file gets mode 0666 less the
-// process's umask; a replaced one keeps its mode.
+// 0 on success, else the errno of the step that failed. A new file, or one in the place of
+// a symbolic link, gets mode 0666 less the process's umask; a replaced regular file keeps
+// its permission bits (0777) but no set-user-ID, set-group-ID or sticky bit.
 int WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes);
 
 }  // namespace quorlin::base

@@ -55,7 +55,7 @@ class CertstoreToolTest : public ::testing::Test {
 
     // stderrToo false: stdout alone, for what a program reads.
     ToolRun Tool(const std::string& args, bool stderrToo = true) {
-        return Shell("XDG_DATA_HOME='" + dir + "' '" + tool + "' " + args +
+        return Shell("{ XDG_DATA_HOME='" + dir + "' '" + tool + "' " + args + "; }" +
                      (stderrToo ? " 2>&1" : " 2>/dev/null"));
     }
 
@@ -258,14 +258,20 @@ TEST_F(CertstoreToolTest, ExportsRoundTripThroughOpenssl) {
     EXPECT_EQ(fingerprint(dir + "/a.pem", "PEM"), alice);
 }
 
-TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
+TEST_F(CertstoreToolTest, BadInputOrOutputGivesAReasonAndANonZeroExit) {
     const std::string alice = Add("alice-ec.der", u"A", 1);
     struct Case {
         std::string args;
         int exitCode;
         std::string says;
     };
-    const std::string missing = dir + "/missing", file = dir + "/quorlin/certstore.db";
+    const std::string missing = dir + "/missing", file = dir + "/quorlin/certstore.db",
+                      shared = dir + "/shared", theirs = dir + "/theirs",
+                      full = "cannot write to standard output",
+                      tools = "--version; " + std::string(getenv("QUORLIN_BUILD_DIR") ?: ".") +
+                              "/tools/",
+                      cardsim = tools + "cardsim/quorlin-cardsim ";
+    Shell("mkdir -m 777 " + shared + "; mkdir " + theirs + "; chown 65534 " + theirs);
     for (const Case& c : {
              Case{"", 2, "no command"},
              Case{"frobnicate", 2, "unknown command"},
@@ -290,6 +296,21 @@ TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
              Case{"--dir " + file + " list --json", 1, file + ": not a directory"},
              Case{"--dir " + dir + " list", 0, "No certificates.\n"},
              Case{"--dir " + dir + " list --json", 0, "[]\n"},
+             Case{"--dir '" + dir + "/\x1b]0;t\x07' list", 1, dir + "/?]0;t?: no such directory"},
+             Case{"export --all " + shared, 1, shared + ": group or others can write to it"},
+             Case{"export --all " + theirs, 1, theirs + ": owned by another user"},
+             // Output that never arrived, in every tool; a port outside 1..65535.
+             Case{"list >/dev/full", 1, "quorlin-certstore: " + full},
+             Case{"list --json >/dev/full", 1, full},
+             Case{"show " + alice + " >/dev/full", 1, full},
+             Case{"export " + alice + " >/dev/full", 1, full},
+             Case{"--version >/dev/full", 1, full},
+             Case{"remove " + alice + " >/dev/full", 1, full},
+             Case{cardsim + "--help >/dev/full", 1, "quorlin-cardsim: " + full},
+             Case{tools + "pcsc-readers/quorlin-pcsc-readers --help >/dev/full", 1,
+                  "readers: " + full},
+             Case{cardsim + "x.json --port abc", 2, "quorlin-cardsim: --port"},
+             Case{cardsim + "x.json --port 65536", 2, "quorlin-cardsim: --port"},
          }) {
         ToolRun run = Tool(c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.args << ": " << run.out;
@@ -316,7 +337,8 @@ TEST_F(CertstoreToolTest, BadInputGivesAReasonAndANonZeroExit) {
 }
 
 // Rows written by another hand: list shows the others and a line for each bad one; show
-// and export of a bad one fail; nothing stored reaches the terminal as a control character.
+// and export of a bad one fail; nothing stored reaches the terminal as a control character,
+// or a file name as it stands.
 TEST_F(CertstoreToolTest, DamagedEntriesAreNamedAndTheRestShown) {
     const std::string alice = Add("alice-ec.der", u"Quorlin-Alice", 1);
     const std::string bob = Add("bob-ec.der", u"Quorlin-Bob", 2);
@@ -335,7 +357,9 @@ TEST_F(CertstoreToolTest, DamagedEntriesAreNamedAndTheRestShown) {
         " prov_flags, key_spec, added) VALUES " +
         row(garbage, {0xDE, 0xAD}, "'c'") + ", " + row(cutShort, cut, "'c'") + ", " +
         row(wrong, carol, "'c'") + ", " +
-        row(carolThumbprint, carol, "char(27) || ']0;title' || char(7) || char(155) || 'x'");
+        row(carolThumbprint, carol, "char(27) || ']0;title' || char(7) || char(155) || 'x'") +
+        ", " +
+        row(carolThumbprint, carol, "'c'").replace(1, 4, "'./' || char(27) || char(10) || '%'");
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((dir + "/quorlin/certstore.db").c_str(), &db), SQLITE_OK);
     EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
@@ -403,14 +427,14 @@ TEST_F(CertstoreToolTest, DamagedEntriesAreNamedAndTheRestShown) {
     EXPECT_EQ(json.exitCode, 0);
     const nlohmann::json entries = nlohmann::json::parse(json.out, nullptr, false);
     ASSERT_TRUE(entries.is_array()) << json.out;
-    EXPECT_EQ(entries.size(), 6u);
+    EXPECT_EQ(entries.size(), 7u);
     std::size_t errors = 0;
     for (const nlohmann::json& e : entries) {
         if (e.contains("error")) {
             ++errors;
             EXPECT_EQ(e.size(), 3u) << e.dump();
             EXPECT_NE(e.value("error", "").find("certificate"), std::string::npos);
-        } else if (e["sha1"] == carolThumbprint) {
+        } else if (e["sha1"] == carolThumbprint && e["store"] == "MY") {
             EXPECT_EQ(e["container"], "?]0;title??x");
         }
     }
@@ -424,6 +448,7 @@ TEST_F(CertstoreToolTest, DamagedEntriesAreNamedAndTheRestShown) {
         EXPECT_TRUE(fs::exists(dir + "/all/MY-" + good + ".pem")) << good;
     }
     EXPECT_FALSE(fs::exists(dir + "/all/MY-" + garbage + ".pem"));
+    EXPECT_TRUE(fs::exists(dir + "/all/%2E%2F%1B%0A%25-" + carolThumbprint + ".pem")) << all.out;
 }
 
 }  // namespace

@@ -618,6 +618,35 @@ TEST(SqliteStoreTest, ReadOnlyDirectoryAndFullDiskFailClearlyWithNothingHalfWrit
     EXPECT_EQ(result, "");
 }
 
+// Writing tightens the user's own loose store and refuses another user's before changing
+// anything; reading changes nothing. A reader left open keeps -wal and -shm.
+TEST(SqliteStoreTest, WritingTightensTheUsersLooseModesAndRefusesAnotherUsers) {
+    const std::vector<std::uint8_t> alice = ReadFixture("alice-ec.der");
+    for (auto [write, theirs] : {std::pair{true, false}, {false, false}, {true, true}}) {
+        TempDir tmp;
+        SqliteStoreApi api(tmp.Path());
+        ASSERT_TRUE(AddOne(api, alice, u"c0"));
+        sqlite3* reader = nullptr;
+        sqlite3_open(api.DatabasePath().c_str(), &reader);
+        sqlite3_exec(reader, "SELECT * FROM certificates", nullptr, nullptr, nullptr);
+        const std::string db = api.DatabasePath(),
+                          files[] = {tmp.Path(), db, db + "-wal", db + "-shm"};
+        for (const std::string& f : files) {
+            chmod(f.c_str(), &f == files ? 0755 : 0644);
+        }
+        ASSERT_EQ(theirs ? chown(files[3].c_str(), 65534, 65534) : 0, 0);
+        EXPECT_EQ(write ? AddOne(api, alice, u"c1") : api.List().has_value(), !theirs);
+        for (const std::string& f : files) {
+            struct stat st {};
+            EXPECT_EQ(stat(f.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777,
+                      (&f == files ? 0755u : 0644u) & (write && !theirs ? 0700u : 0777u))
+                << f << " write " << write << " theirs " << theirs;
+        }
+        sqlite3_close(reader);
+    }
+}
+
 // A HOME that is no absolute path gives way to the password database's home, the rule
 // the provider registry follows too.
 TEST(SqliteStoreTest, DefaultDirectoryIsQuorlinInTheUserDataDirectory) {

@@ -229,24 +229,25 @@ bool Serve(int fd, Engine& engine) {
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     CLI::App app("The card engine as the card in a virtual reader of vpcd.", "quorlin-cardsim");
     quorlin::cli::AddVersion(app);
     app.footer(
         "Connects to vpcd (default localhost:35963) as its card.\n"
         "SIGUSR1 pulls the card out, SIGUSR2 puts it back, SIGTERM ends.\n"
         "\n"
-        "Exit status: 0 ended, 1 the profile or the log cannot be used, 2 bad usage.");
+        "Exit status: 0 ended, 1 the profile, the log or standard output cannot be used,\n"
+        "2 bad usage.");
     std::string profile;
     std::string host = "localhost";
-    std::string port = "35963";
+    int port = 35963;
     std::string logFile;
     std::unique_ptr<FILE, FileClose> log;
     app.add_option("PROFILE", profile, "the card's JSON profile")->required();
     app.add_option("--host", host, "where vpcd listens (default localhost)")->option_text("H");
-    app.add_option("--port", port, "vpcd's port for the reader (default 35963)")->option_text("P");
+    app.add_option("--port", port, "vpcd's port for the reader (default 35963)")
+        ->option_text("P")
+        ->check(CLI::Range(1, 65535));
     app.add_option("--log", logFile, "append the log to FILE, not standard output")
         ->option_text("FILE");
     if (const auto done = quorlin::cli::Parse(app, argc, argv)) {
@@ -306,10 +307,10 @@ int main(int argc, char** argv) {
         }
         bool stays = true;
         {
-            const Fd link = Connect(host, port);
+            const Fd link = Connect(host, std::to_string(port));
             if (!link) {
                 if (!reportedWaiting) {
-                    Say("cardsim: waiting for vpcd at " + host + ":" + port);
+                    Say("cardsim: waiting for vpcd at " + host + ":" + std::to_string(port));
                     reportedWaiting = true;
                 }
                 Pause(200);
@@ -329,5 +330,15 @@ int main(int argc, char** argv) {
         }
     }
     Say("cardsim: stopped");
+    if (log && (std::fflush(log.get()) != 0 || std::ferror(log.get()) != 0)) {
+        std::fprintf(stderr, "quorlin-cardsim: cannot write to %s\n", logFile.c_str());
+        return 1;
+    }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return quorlin::cli::Finish("quorlin-cardsim", Run(argc, argv));
 }

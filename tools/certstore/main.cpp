@@ -26,6 +26,7 @@ using quorlin::store::SqliteStoreApi;
 using quorlin::store::StoredCertificate;
 namespace certview = quorlin::certview;
 using certview::EntryView;
+using certview::Printable;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
@@ -42,13 +43,16 @@ constexpr const char* kFooter =
     "unique prefix of at least 4 digits will do for show and export.\n"
     "STORE names compare without regard to case (Quorlin registers into MY).\n"
     "\n"
-    "export --all DIR writes every entry to DIR (created, mode 0700, when missing) as\n"
-    "STORE-THUMBPRINT.pem, or .der with --der.\n"
+    "export --all DIR writes every entry to DIR (created, mode 0700, when missing; an\n"
+    "existing one must be the user's and not writable by group or others) as\n"
+    "STORE-THUMBPRINT.pem, or .der with --der; in the file name '%', '/', a leading '.'\n"
+    "and any byte outside printable ASCII are written %XX, the byte in hex.\n"
     "A --dir that does not exist is an error; the default directory not existing yet\n"
     "means that nothing was registered.\n"
     "\n"
     "Exit status: 0 success, 1 no such entry, a damaged entry (show, export), the\n"
-    "directory or the store cannot be read, 2 bad usage.";
+    "directory or the store cannot be read, DIR refused, standard output cannot be\n"
+    "written, 2 bad usage.";
 
 std::string ErrorText(std::uint32_t code) {
     using namespace quorlin::store;
@@ -81,7 +85,8 @@ std::string ErrorText(std::uint32_t code) {
 }
 
 int StoreError(const SqliteStoreApi& store) {
-    std::fprintf(stderr, "quorlin-certstore: cannot use %s: %s\n", store.DatabasePath().c_str(),
+    std::fprintf(stderr, "quorlin-certstore: cannot use %s: %s\n",
+                 Printable(store.DatabasePath()).c_str(),
                  ErrorText(quorlin::GetLastError()).c_str());
     return kExitFailure;
 }
@@ -121,11 +126,7 @@ int ListJson(const std::vector<StoredCertificate>& entries) {
     for (const StoredCertificate& c : entries) {
         views.push_back(certview::ReadEntry(c));
     }
-    const std::string text = certview::ListJson(views);
-    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "quorlin-certstore: cannot write the list\n");
-        return kExitFailure;
-    }
+    std::fputs(certview::ListJson(views).c_str(), stdout);
     return kExitOk;
 }
 
@@ -186,7 +187,7 @@ std::optional<std::vector<StoredCertificate>> Lookup(SqliteStoreApi& store,
     if (thumbprint.size() < (exact ? kThumbprintDigits : kMinPrefix)) {
         std::fprintf(stderr,
                      "quorlin-certstore: '%s' is not a thumbprint (%s hex digits expected)\n",
-                     argument.c_str(), exact ? "40" : "4 to 40");
+                     Printable(argument).c_str(), exact ? "40" : "4 to 40");
         *exitCode = kExitUsage;
         return std::nullopt;
     }
@@ -206,8 +207,8 @@ std::optional<std::vector<StoredCertificate>> Lookup(SqliteStoreApi& store,
             std::fprintf(stderr, "quorlin-certstore: %s names more than one certificate:\n",
                          thumbprint.c_str());
             for (const StoredCertificate& d : *entries) {
-                std::fprintf(stderr, "  %s  %s\n", certview::Printable(d.store).c_str(),
-                             certview::Printable(d.thumbprint).c_str());
+                std::fprintf(stderr, "  %s  %s\n", Printable(d.store).c_str(),
+                             Printable(d.thumbprint).c_str());
             }
             *exitCode = kExitFailure;
             return std::nullopt;
@@ -259,20 +260,53 @@ int Export(SqliteStoreApi& store, const std::string& argument, const std::string
         if (bytes.empty()) {
             continue;
         }
-        if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
-            std::fflush(stdout) != 0) {
-            std::fprintf(stderr, "quorlin-certstore: cannot write the certificate\n");
-            return kExitFailure;
-        }
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
         return kExitOk;
     }
     ReportDamaged(certview::ReadEntry(entries->front()));
     return kExitFailure;
 }
 
-// A store name a file name can start with: stored rows may hold any printable name.
-bool FitForFileName(const std::string& storeName) {
-    return !storeName.empty() && storeName[0] != '.' && storeName.find('/') == std::string::npos;
+// Stored rows may hold any name. Escaping '%' too keeps distinct names distinct files.
+std::string FileNameOf(const std::string& text) {
+    std::string out;
+    for (std::size_t k = 0; k < text.size(); ++k) {
+        const auto c = static_cast<unsigned char>(text[k]);
+        if (c == '%' || c == '/' || (c == '.' && k == 0) || c < 0x20 || c > 0x7E) {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        } else {
+            out.push_back(text[k]);
+        }
+    }
+    return out;
+}
+
+// Made 0700 when missing. Others who may write in an existing one could put links in the
+// files' place, and its owner may do anything there. A link is followed only when it is
+// the user's own, and the directory it leads to, where the files land, is judged.
+bool PrepareOutputDirectory(const std::string& target) {
+    if (::mkdir(target.c_str(), 0700) == 0) {
+        return true;
+    }
+    const char* problem = nullptr;
+    struct stat link {};
+    struct stat st {};
+    if (errno != EEXIST || ::lstat(target.c_str(), &link) != 0 ||
+        ::stat(target.c_str(), &st) != 0) {
+        problem = std::strerror(errno);
+    } else if (!S_ISDIR(st.st_mode)) {
+        problem = "not a directory";
+    } else if (link.st_uid != ::geteuid() || st.st_uid != ::geteuid()) {
+        problem = "owned by another user";
+    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        problem = "group or others can write to it";
+    } else {
+        return true;
+    }
+    std::fprintf(stderr, "quorlin-certstore: %s: %s\n", Printable(target).c_str(), problem);
+    return false;
 }
 
 int ExportAll(SqliteStoreApi& store, const std::string& target, const std::string& storeName,
@@ -281,8 +315,7 @@ int ExportAll(SqliteStoreApi& store, const std::string& target, const std::strin
     if (!entries) {
         return StoreError(store);
     }
-    if (::mkdir(target.c_str(), 0700) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "quorlin-certstore: %s: %s\n", target.c_str(), std::strerror(errno));
+    if (!PrepareOutputDirectory(target)) {
         return kExitFailure;
     }
     int exitCode = kExitOk;
@@ -294,28 +327,21 @@ int ExportAll(SqliteStoreApi& store, const std::string& target, const std::strin
             exitCode = kExitFailure;
             continue;
         }
-        if (!FitForFileName(c.store)) {
-            std::fprintf(stderr,
-                         "quorlin-certstore: entry %s: store name %s is not fit for a file"
-                         " name\n",
-                         v.thumbprint.c_str(), v.store.c_str());
-            exitCode = kExitFailure;
-            continue;
-        }
         const std::string bytes = Encoded(c, der);
         const std::string path =
-            target + "/" + c.store + "-" + c.thumbprint + (der ? ".der" : ".pem");
+            target + "/" + FileNameOf(c.store + "-" + c.thumbprint) + (der ? ".der" : ".pem");
         const int error = quorlin::base::WriteFileAtomically(
             path, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
         if (error != 0) {
-            std::fprintf(stderr, "quorlin-certstore: %s: %s\n", path.c_str(), std::strerror(error));
+            std::fprintf(stderr, "quorlin-certstore: %s: %s\n", Printable(path).c_str(),
+                         std::strerror(error));
             exitCode = kExitFailure;
             continue;
         }
         ++written;
     }
     std::printf("Wrote %d certificate%s to %s.\n", written, written == 1 ? "" : "s",
-                target.c_str());
+                Printable(target).c_str());
     return exitCode;
 }
 
@@ -327,16 +353,16 @@ std::optional<int> CheckDirectory(const std::string& path, bool explicitlyGiven)
         if (errno == ENOENT && !explicitlyGiven) {
             return std::nullopt;
         }
-        std::fprintf(stderr, "quorlin-certstore: %s: %s\n", path.c_str(),
+        std::fprintf(stderr, "quorlin-certstore: %s: %s\n", Printable(path).c_str(),
                      errno == ENOENT ? "no such directory" : std::strerror(errno));
         return kExitFailure;
     }
     if (!S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "quorlin-certstore: %s: not a directory\n", path.c_str());
+        std::fprintf(stderr, "quorlin-certstore: %s: not a directory\n", Printable(path).c_str());
         return kExitFailure;
     }
     if (::access(path.c_str(), R_OK | X_OK) != 0) {
-        std::fprintf(stderr, "quorlin-certstore: %s: cannot read: %s\n", path.c_str(),
+        std::fprintf(stderr, "quorlin-certstore: %s: cannot read: %s\n", Printable(path).c_str(),
                      std::strerror(errno));
         return kExitFailure;
     }
@@ -357,9 +383,7 @@ int Remove(SqliteStoreApi& store, const std::string& argument, const std::string
     return *removed > 0 ? kExitOk : kExitFailure;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
+int Run(int argc, char* argv[]) {
     // The user's character set, for the widths of the table's columns.
     std::setlocale(LC_CTYPE, "");
     CLI::App app(kDescription, "quorlin-certstore");
@@ -406,7 +430,10 @@ int main(int argc, char* argv[]) {
         return quorlin::cli::UsageError(
             app, allOption ? "--all needs a directory" : "--dir needs a directory");
     } catch (const CLI::ParseError& e) {
-        return quorlin::cli::ParseFailure(app, e);
+        // CLI11's own words quote the arguments as given.
+        return e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)
+                   ? quorlin::cli::ParseFailure(app, e)
+                   : quorlin::cli::UsageError(app, Printable(e.what()));
     }
 
     const std::vector<CLI::App*> given = app.get_subcommands();
@@ -417,12 +444,13 @@ int main(int argc, char* argv[]) {
     }
     for (const std::string& extra : extras) {
         if (extra.size() > 1 && extra[0] == '-') {
-            return quorlin::cli::UsageError(app, "unknown option " + extra);
+            return quorlin::cli::UsageError(app, "unknown option " + Printable(extra));
         }
     }
     if (given.empty()) {
-        return quorlin::cli::UsageError(
-            app, extras.empty() ? "no command given" : "unknown command " + extras.front());
+        return quorlin::cli::UsageError(app, extras.empty()
+                                                 ? "no command given"
+                                                 : "unknown command " + Printable(extras.front()));
     }
     const std::string name = given.front()->get_name();
     const bool all = exportCommand->count("--all") > 0;
@@ -446,7 +474,7 @@ int main(int argc, char* argv[]) {
     if (!storeArgument.empty()) {
         storeName = NormaliseStore(storeArgument);
         if (storeName.empty()) {
-            return quorlin::cli::UsageError(app, "not a store name: " + storeArgument);
+            return quorlin::cli::UsageError(app, "not a store name: " + Printable(storeArgument));
         }
     }
 
@@ -465,4 +493,10 @@ int main(int argc, char* argv[]) {
                    : Export(store, thumbprint, storeName, der);
     }
     return Remove(store, thumbprint, storeName);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    return quorlin::cli::Finish("quorlin-certstore", Run(argc, argv));
 }

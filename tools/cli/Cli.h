@@ -3,7 +3,10 @@
 // error, so that quorlin-certstore, quorlin-cardsim and quorlin-pcsc-readers read alike.
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <iostream>
 #include <optional>
 #include <string>
 
@@ -12,6 +15,7 @@
 namespace quorlin::cli {
 
 inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
 // Adds --version ("NAME VERSION"); CLI11 gives -h, --help.
@@ -43,6 +47,21 @@ inline std::optional<int> Parse(CLI::App& app, int argc, const char* const* argv
         return ParseFailure(app, e);
     }
     return std::nullopt;
+}
+
+// The exit status once standard output is flushed: output that never arrived (a full
+// disk, a closed pipe) is a failure, not a success. CLI11's help goes through std::cout,
+// which writes into the same stdio buffer.
+inline int Finish(const char* program, int status) {
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    const int error = errno;
+    if (flushed && !std::ferror(stdout) && std::cout.flush().good()) {
+        return status;
+    }
+    std::fprintf(stderr, "%s: cannot write to standard output%s%s\n", program,
+                 error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
+    return status != kExitOk ? status : kExitFailure;
 }
 
 }  // namespace quorlin::cli

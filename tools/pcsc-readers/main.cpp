@@ -8,7 +8,9 @@
 #include "Cli.h"
 #include "Readers.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     CLI::App app("Lists the readers of the PC/SC service, one a line, or waits for them.",
                  "quorlin-pcsc-readers");
     quorlin::cli::AddVersion(app);
@@ -29,7 +31,9 @@ int main(int argc, char** argv) {
     app.add_option("--timeout", timeoutSeconds, "bound on each wait, in seconds (default 60)")
         ->option_text("S")
         ->check(CLI::PositiveNumber);
-    app.footer("Exit status: 0 ready, 1 a wait ran out, 2 bad usage.");
+    app.footer(
+        "Exit status: 0 ready, 1 a wait ran out or standard output cannot be written,\n"
+        "2 bad usage.");
     if (const auto done = quorlin::cli::Parse(app, argc, argv)) {
         return *done;
     }
@@ -60,4 +64,10 @@ int main(int argc, char** argv) {
         }
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return quorlin::cli::Finish("quorlin-pcsc-readers", Run(argc, argv));
 }

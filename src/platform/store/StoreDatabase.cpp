@@ -97,6 +97,57 @@ bool MakeDatabaseFile(const std::string& path, int* err) {
     return ok;
 }
 
+// Writing keeps the user's store private: a directory looser than 0700 or a file looser
+// than 0600 is tightened, and anything of another user refuses the write before anything
+// changes. Each is judged and changed through an O_PATH descriptor: closing a readable one
+// would drop every SQLite lock this process holds on the file. The files are never
+// followed through a link; the directory is judged where a link leads. 0, or the code.
+std::uint32_t KeepPrivate(const std::string& directory, const std::string& path) {
+    struct Item {
+        int fd;
+        mode_t allowed;
+        mode_t mode;
+    };
+    std::vector<Item> items;
+    std::uint32_t error = 0;
+    const std::string names[] = {directory, path, path + "-wal", path + "-shm"};
+    for (const std::string& name : names) {
+        const bool isDirectory = &name == &names[0];
+        const int fd =
+            ::open(name.c_str(), O_PATH | O_CLOEXEC | (isDirectory ? O_DIRECTORY : O_NOFOLLOW));
+        if (fd < 0) {
+            if (errno != ENOENT) {
+                error = MapErrno(errno);
+                break;
+            }
+            continue;
+        }
+        items.push_back({fd, isDirectory ? 0700u : 0600u, 0});
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            error = MapErrno(errno);
+        } else if (st.st_uid != ::geteuid()) {
+            error = kEAccessDenied;
+        } else if (!isDirectory && !S_ISREG(st.st_mode)) {
+            error = kEFileCorrupt;
+        }
+        if (error != 0) {
+            break;
+        }
+        items.back().mode = st.st_mode & 07777;
+    }
+    for (const Item& item : items) {
+        // fchmod refuses an O_PATH descriptor; its /proc link reaches the same inode.
+        const std::string self = "/proc/self/fd/" + std::to_string(item.fd);
+        if (error == 0 && (item.mode & ~item.allowed) != 0 &&
+            ::chmod(self.c_str(), item.mode & item.allowed) != 0) {
+            error = MapErrno(errno);
+        }
+        ::close(item.fd);
+    }
+    return error;
+}
+
 std::string UriEscape(const std::string& path) {
     std::string out;
     for (char ch : path) {
@@ -330,6 +381,12 @@ Connection OpenDatabase(const std::string& directory, const std::string& path, O
     if (create && !MakeDirectories(directory, &err)) {
         SetLastError(MapErrno(err));
         return nullptr;
+    }
+    if (mode != OpenMode::kRead) {
+        if (const std::uint32_t error = KeepPrivate(directory, path); error != 0) {
+            SetLastError(error);
+            return nullptr;
+        }
     }
     // A directory, a link or a device in the file's place is nothing of ours.
     struct stat st {};
