@@ -1,6 +1,7 @@
 // The certificate page: OnQueryCertificates, ReadCardCertificates, BinToHex.
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -10,6 +11,7 @@
 
 #include "applet/Applet.h"
 #include "applet/Cp950.h"
+#include "applet/DirectoryWalk.h"
 #include "base/Hex.h"
 #include "res/Strings.h"
 #include "res/resource.h"
@@ -19,7 +21,6 @@ namespace quorlin {
 
 namespace {
 
-constexpr std::size_t kReplyAreaSize = 256;
 // Room for 128 characters of UTF-8: the adapter cuts the name at 127 characters.
 constexpr std::size_t kNameSize = 128 * 4;
 
@@ -46,7 +47,6 @@ void CQuorlinDlg::OnQueryCertificates() {
 }
 
 std::int32_t CQuorlinDlg::ReadCardCertificates() {
-    const int list = res::IDC_LIST_CERTS;
     // A certificate is decoded on the side while the card answers for the next container.
     // Its row is finished before the window hears of anything else, so the window and the
     // card see what they would if it were decoded in line.
@@ -54,7 +54,7 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
         int row;
         std::string fileText;
         std::string container;
-        const std::uint8_t* record;
+        std::array<std::uint8_t, kContainerRecordSize> record;
         const x509::CertContext* cert = nullptr;  // set on the side
     };
     std::optional<Decoding> decoding;
@@ -63,7 +63,8 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
             m_decoder.Wait();
             const Decoding done = std::move(*decoding);
             decoding.reset();
-            FinishCertificateRow(done.row, done.cert, done.fileText, done.container, done.record);
+            FinishCertificateRow(done.row, done.cert, done.fileText, done.container,
+                                 done.record.data());
         }
     };
     // Leaving early (an exception) must not leave the side writing here or a context held.
@@ -86,107 +87,94 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
     std::memset(m_containerNames, 0, sizeof m_containerNames);
     m_nCertCount = 0;
 
-    const applet::FileId directoryFile = applet::kDirectoryFile;
-    if (SelectFile(directoryFile.high, directoryFile.low) != 0) {
-        m_wnd.MessageBox(res::kEf8010Missing, res::kCardToolTitle, MsgIcon::None);
-    }
+    // The walk's reports become the rows and the messages; each message waits for the
+    // holder before the card hears the next command.
+    class Rows : public applet::WalkObserver {
+      public:
+        Rows(CQuorlinDlg& dlg, const decltype(finishDecoding)& finish,
+             std::optional<Decoding>& side)
+            : m_dlg(dlg), m_finish(finish), m_side(side) {}
 
-    std::uint8_t directory[applet::kDirectorySize] = {};
-    std::size_t directoryLength = 0;
-    switch (applet::ReadDirectory(CardChannel(), directory, directoryLength)) {
-        case applet::ReadEnd::FirstFailed:
-            m_wnd.MessageBox(res::kDirReadError, res::kStdTitle, MsgIcon::None);
-            break;
-        case applet::ReadEnd::NextFailed:
-            m_wnd.MessageBox(res::kDirNextError, res::kStdTitle, MsgIcon::None);
-            break;
-        case applet::ReadEnd::Complete:
-            break;
-    }
-
-    m_wnd.ListDeleteAllItems(list);
-    m_certRows.clear();
-
-    const std::size_t records = directoryLength / kContainerRecordSize;
-    int row = 0;
-    for (std::size_t i = 0; i < records; ++i) {
-        const std::uint8_t* record = directory + kContainerRecordSize * i;
-
-        if (SelectFile(directoryFile.high, directoryFile.low) != 0) {
-            finishDecoding();
-            m_wnd.MessageBox(res::kEf8010Missing, res::kStdTitle, MsgIcon::None);
-        }
-
-        // What the card did not send reads as zero.
-        std::uint8_t reply[kReplyAreaSize] = {};
-        card::Response lookup{reply, sizeof reply};
-        applet::LookupContainer(
-            CardChannel(),
-            std::span<const std::uint8_t, kContainerRecordSize>(record, kContainerRecordSize),
-            lookup);
-        const std::uint8_t* fileId = applet::CertificateFileOf(reply);
-        char fileText[5];
-        BinToHex(2, fileId, fileText);
-        if (SelectFile(fileId[0], fileId[1]) != 0) {
-            finishDecoding();
-            m_wnd.MessageBox(res::kCertFileSelectError, res::kStdTitle, MsgIcon::None);
-            return -1;
-        }
-
-        std::memset(reply, 0, sizeof reply);
-        card::Response keyInfo{reply, sizeof reply};
-        applet::ReadKeyInfo(CardChannel(), keyInfo);
-        const unsigned indicator =
-            reply[applet::kKeyInfoIndicator] * 256u + reply[applet::kKeyInfoIndicator + 1];
-        const std::string container = CardText(record, kContainerRecordSize);
-
-        if (indicator == 0) {
-            if (reply[applet::kKeyInfoInUse] != 0) {
-                finishDecoding();
-                m_wnd.ListInsertItem(list, row, fileText);
-                m_certRows.insert(m_certRows.begin() + row, std::nullopt);
-                m_wnd.ListSetItemText(list, row, kSubStart, res::kNoDate);
-                m_wnd.ListSetItemText(list, row, kSubExpiry, res::kNoDate);
-                m_wnd.ListSetItemText(list, row, kSubContainer, container);
-                m_wnd.ListSetItemText(list, row, kSubName, res::kCertNotLoaded);
+        void DirectoryUnselectable(bool first) override {
+            if (!first) {
+                m_finish();
             }
-            continue;
+            m_dlg.m_wnd.MessageBox(res::kEf8010Missing,
+                                   first ? res::kCardToolTitle : res::kStdTitle, MsgIcon::None);
         }
-        // A non-zero indicator came with data, so the length kept is what the card sent.
-        if (keyInfo.length != applet::kKeyInfoLength) {
-            continue;
+        void DirectoryRead(applet::ReadEnd end, std::size_t) override {
+            if (end == applet::ReadEnd::FirstFailed) {
+                m_dlg.m_wnd.MessageBox(res::kDirReadError, res::kStdTitle, MsgIcon::None);
+            } else if (end == applet::ReadEnd::NextFailed) {
+                m_dlg.m_wnd.MessageBox(res::kDirNextError, res::kStdTitle, MsgIcon::None);
+            }
+            m_dlg.m_wnd.ListDeleteAllItems(res::IDC_LIST_CERTS);
+            m_dlg.m_certRows.clear();
+        }
+        void CertificateFileUnselectable(const applet::WalkedContainer&, std::int32_t) override {
+            m_finish();
+            m_dlg.m_wnd.MessageBox(res::kCertFileSelectError, res::kStdTitle, MsgIcon::None);
+        }
+        void ContainerWithoutCertificate(const applet::WalkedContainer& c) override {
+            m_finish();
+            InsertRow(c, res::kNoDate, res::kNoDate);
+            m_dlg.m_wnd.ListSetItemText(res::IDC_LIST_CERTS, m_row, kSubName, res::kCertNotLoaded);
+        }
+        void CertificateListed(const applet::WalkedContainer& c) override {
+            m_finish();
+            InsertRow(c,
+                      CardText(c.keyInfo.data() + applet::kKeyInfoStartDate, applet::kDateLength),
+                      CardText(c.keyInfo.data() + applet::kKeyInfoExpiryDate, applet::kDateLength));
+        }
+        void CertificateRead(const applet::WalkedContainer& c, applet::ReadEnd end,
+                             std::span<const std::uint8_t> bytes) override {
+            if (end == applet::ReadEnd::FirstFailed) {
+                m_dlg.m_wnd.MessageBox(res::kCertReadError, res::kStdTitle, MsgIcon::None);
+            } else {
+                if (end == applet::ReadEnd::NextFailed) {
+                    m_dlg.m_wnd.MessageBox(res::kCertNextError, res::kStdTitle, MsgIcon::None);
+                }
+                if (x509::CertApi* certs = m_dlg.m_platform.certs; certs != nullptr) {
+                    Decoding& next = m_side.emplace(Decoding{m_row, m_fileText, m_container, {}});
+                    std::copy(c.record.begin(), c.record.end(), next.record.begin());
+                    m_dlg.m_decoder.Run(
+                        [certs, &cert = next.cert,
+                         der = std::vector<std::uint8_t>(bytes.begin(), bytes.end())] {
+                            cert = certs->CertCreateCertificateContext(
+                                kCertEncoding, der.data(), static_cast<std::uint32_t>(der.size()));
+                        });
+                }
+            }
+            ++m_row;
         }
 
-        finishDecoding();
-        m_wnd.ListInsertItem(list, row, fileText);
-        m_certRows.insert(m_certRows.begin() + row, std::nullopt);
-        m_wnd.ListSetItemText(list, row, kSubStart,
-                              CardText(reply + applet::kKeyInfoStartDate, applet::kDateLength));
-        m_wnd.ListSetItemText(list, row, kSubExpiry,
-                              CardText(reply + applet::kKeyInfoExpiryDate, applet::kDateLength));
-        m_wnd.ListSetItemText(list, row, kSubContainer, container);
-
-        std::uint8_t certificate[applet::kCertificateSize] = {};
-        std::size_t certificateLength = 0;
-        const applet::ReadEnd end =
-            applet::ReadCertificate(CardChannel(), certificate, certificateLength);
-        if (end == applet::ReadEnd::FirstFailed) {
-            m_wnd.MessageBox(res::kCertReadError, res::kStdTitle, MsgIcon::None);
-        } else {
-            if (end == applet::ReadEnd::NextFailed) {
-                m_wnd.MessageBox(res::kCertNextError, res::kStdTitle, MsgIcon::None);
-            }
-            if (m_platform.certs != nullptr) {
-                Decoding& next = decoding.emplace(Decoding{row, fileText, container, record});
-                m_decoder.Run([certs = m_platform.certs, &cert = next.cert,
-                               bytes = std::vector<std::uint8_t>(certificate,
-                                                                 certificate + certificateLength)] {
-                    cert = certs->CertCreateCertificateContext(
-                        kCertEncoding, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-                });
-            }
+      private:
+        // A row at the current place, with its file, dates and container; a placeholder
+        // stays where the next row is inserted, as the list has always had it.
+        void InsertRow(const applet::WalkedContainer& c, const std::string& start,
+                       const std::string& expiry) {
+            const std::uint8_t fileId[2] = {c.file.high, c.file.low};
+            char fileText[5];
+            BinToHex(2, fileId, fileText);
+            m_fileText = fileText;
+            m_container = CardText(c.record.data(), kContainerRecordSize);
+            m_dlg.m_wnd.ListInsertItem(res::IDC_LIST_CERTS, m_row, m_fileText);
+            m_dlg.m_certRows.insert(m_dlg.m_certRows.begin() + m_row, std::nullopt);
+            m_dlg.m_wnd.ListSetItemText(res::IDC_LIST_CERTS, m_row, kSubStart, start);
+            m_dlg.m_wnd.ListSetItemText(res::IDC_LIST_CERTS, m_row, kSubExpiry, expiry);
+            m_dlg.m_wnd.ListSetItemText(res::IDC_LIST_CERTS, m_row, kSubContainer, m_container);
         }
-        ++row;
+
+        CQuorlinDlg& m_dlg;
+        const decltype(finishDecoding)& m_finish;
+        std::optional<Decoding>& m_side;
+        int m_row = 0;
+        std::string m_fileText;
+        std::string m_container;
+    } rows(*this, finishDecoding, decoding);
+
+    if (applet::WalkDirectory(CardChannel(), rows) == applet::WalkEnd::Stopped) {
+        return -1;
     }
     finishDecoding();
 
