@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/pcsc/PcscApi.h"
+#include "interfaces/PcscApi.h"
 
 namespace quorlin::card {
 

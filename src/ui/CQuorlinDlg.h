@@ -17,11 +17,11 @@
 #include "base/SideThread.h"
 #include "card/Channel.h"
 #include "card/ReaderWatcher.h"
-#include "platform/crypt/CryptApi.h"
-#include "platform/pcsc/PcscApi.h"
-#include "platform/store/StoreApi.h"
-#include "platform/x509/CertApi.h"
-#include "ui/DialogWindow.h"
+#include "interfaces/CertApi.h"
+#include "interfaces/CryptApi.h"
+#include "interfaces/DialogWindow.h"
+#include "interfaces/PcscApi.h"
+#include "interfaces/StoreApi.h"
 
 namespace quorlin {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/AtomicFile.h"
-#include "platform/x509/CertDetails.h"
+#include "interfaces/CertDetails.h"
 #include "res/Strings.h"
 #include "res/resource.h"
 #include "ui/CQuorlinDlg.h"

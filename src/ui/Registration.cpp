@@ -7,7 +7,7 @@
 #include <new>
 
 #include "applet/Applet.h"
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 #include "res/Strings.h"
 #include "res/resource.h"
 #include "ui/CQuorlinDlg.h"

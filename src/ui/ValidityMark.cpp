@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/x509/CertDetails.h"
+#include "interfaces/CertDetails.h"
 #include "res/Strings.h"
 
 namespace quorlin {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ui/DialogWindow.h"
+#include "interfaces/DialogWindow.h"
 
 namespace quorlin {
 

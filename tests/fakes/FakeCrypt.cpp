@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 
 namespace quorlin::test {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/crypt/CryptApi.h"
+#include "interfaces/CryptApi.h"
 
 namespace quorlin::test {
 

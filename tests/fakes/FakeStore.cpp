@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 
 namespace quorlin::test {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/store/StoreApi.h"
+#include "interfaces/StoreApi.h"
 
 namespace quorlin::test {
 

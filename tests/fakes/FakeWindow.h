@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/DialogWindow.h"
+#include "interfaces/DialogWindow.h"
 
 namespace quorlin::test {
 

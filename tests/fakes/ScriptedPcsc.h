@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/pcsc/PcscApi.h"
+#include "interfaces/PcscApi.h"
 
 namespace quorlin::test {
 

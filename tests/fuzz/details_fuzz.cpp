@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "platform/x509/CertDetails.h"
+#include "interfaces/CertDetails.h"
 #include "platform/x509/OpenSslCertDetails.h"
 #include "ui/ValidityMark.h"
 

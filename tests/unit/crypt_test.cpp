@@ -14,7 +14,7 @@
 #include "fakes/EnginePcsc.h"
 #include "fakes/ScriptedPcsc.h"
 #include "fakes/TempDir.h"
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 #include "platform/crypt/CardCryptApi.h"
 #include "platform/crypt/ProviderRegistry.h"
 

@@ -13,7 +13,7 @@
 #include "fakes/DialogHarness.h"
 #include "fakes/EnginePcsc.h"
 #include "fakes/TempDir.h"
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 #include "platform/crypt/CardCryptApi.h"
 #include "platform/store/SqliteStoreApi.h"
 #include "platform/x509/OpenSslCertApi.h"

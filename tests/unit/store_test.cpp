@@ -28,7 +28,7 @@
 #include "base/Hex.h"
 #include "fakes/CertFixtures.h"
 #include "fakes/TempDir.h"
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 #include "platform/store/SqliteStoreApi.h"
 
 namespace quorlin::test {

@@ -17,7 +17,7 @@
 #include "Entry.h"
 #include "base/AtomicFile.h"
 #include "base/Hex.h"
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 #include "platform/store/SqliteStoreApi.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "applet/Applet.h"
 #include "card/Channel.h"
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 
 namespace quorlin::crypt {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "card/Channel.h"
-#include "platform/crypt/CryptApi.h"
+#include "interfaces/CryptApi.h"
+#include "interfaces/PcscApi.h"
 #include "platform/crypt/ProviderRegistry.h"
-#include "platform/pcsc/PcscApi.h"
 
 namespace quorlin::crypt {
 

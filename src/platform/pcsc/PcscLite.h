@@ -2,7 +2,7 @@
 // The production PC/SC service: pcsc-lite and the pcscd it talks to. pcsc-lite's own
 // headers stay in PcscLite.cpp so that nothing the core includes sees them.
 
-#include "platform/pcsc/PcscApi.h"
+#include "interfaces/PcscApi.h"
 
 namespace quorlin::pcsc {
 

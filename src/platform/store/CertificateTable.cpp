@@ -2,7 +2,7 @@
 
 #include <sqlite3.h>
 
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 #include "platform/store/StoreDatabase.h"
 
 namespace quorlin::store {

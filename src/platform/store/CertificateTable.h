@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/x509/CertApi.h"
+#include "interfaces/CertApi.h"
 
 struct sqlite3;
 

@@ -9,7 +9,7 @@
 
 #include "base/DataDir.h"
 #include "base/Hex.h"
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 
 namespace quorlin::store {
 

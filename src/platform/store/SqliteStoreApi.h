@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "interfaces/StoreApi.h"
 #include "platform/store/CertificateTable.h"
-#include "platform/store/StoreApi.h"
 #include "platform/store/StoreDatabase.h"
 #include "platform/store/StoreErrors.h"
 

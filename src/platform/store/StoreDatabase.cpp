@@ -12,7 +12,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 
 namespace quorlin::store {
 

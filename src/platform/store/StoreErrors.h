@@ -1,5 +1,5 @@
 #pragma once
-// The codes the store leaves in the thread's last error (platform/LastError.h), as the
+// The codes the store leaves in the thread's last error (interfaces/LastError.h), as the
 // core and the viewer read them.
 
 #include <cstdint>

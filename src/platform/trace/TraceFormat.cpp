@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/pcsc/PcscApi.h"
+#include "interfaces/PcscApi.h"
 
 namespace quorlin::trace {
 

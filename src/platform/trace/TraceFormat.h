@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ui/DialogWindow.h"
+#include "interfaces/DialogWindow.h"
 
 namespace quorlin::trace {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/pcsc/PcscApi.h"
+#include "interfaces/PcscApi.h"
 #include "platform/trace/TraceSink.h"
 
 namespace quorlin::trace {

@@ -15,7 +15,7 @@
 #include <unordered_map>
 
 #include "base/Utf8.h"
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 #include "platform/x509/OpenSslTime.h"
 
 namespace quorlin::x509 {

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "platform/x509/CertApi.h"
+#include "interfaces/CertApi.h"
 
 namespace quorlin::x509 {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "platform/x509/CertDetails.h"
+#include "interfaces/CertDetails.h"
 
 namespace quorlin::x509 {
 

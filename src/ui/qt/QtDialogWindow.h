@@ -9,7 +9,7 @@
 #include <map>
 #include <memory>
 
-#include "ui/DialogWindow.h"
+#include "interfaces/DialogWindow.h"
 #include "ui/qt/TemplateDialog.h"
 
 class QMenu;

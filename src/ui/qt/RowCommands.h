@@ -6,7 +6,7 @@
 #include <QObject>
 #include <vector>
 
-#include "ui/DialogWindow.h"
+#include "interfaces/DialogWindow.h"
 
 class QTableWidget;
 

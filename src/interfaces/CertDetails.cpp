@@ -1,4 +1,4 @@
-#include "platform/x509/CertDetails.h"
+#include "interfaces/CertDetails.h"
 
 #include <algorithm>
 #include <ctime>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/x509/CertDetails.h"
+#include "interfaces/CertDetails.h"
 
 namespace quorlin::x509 {
 

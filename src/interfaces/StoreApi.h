@@ -1,10 +1,10 @@
 #pragma once
 // The user's certificate stores as the core sees them. Failures leave their code in the
-// thread's last error (platform/LastError.h).
+// thread's last error (interfaces/LastError.h).
 
 #include <cstdint>
 
-#include "platform/x509/CertApi.h"
+#include "interfaces/CertApi.h"
 
 namespace quorlin::store {
 

@@ -1,6 +1,6 @@
 #pragma once
 // Cryptographic service providers as the core sees them. Failures leave their code in
-// the thread's last error (platform/LastError.h).
+// the thread's last error (interfaces/LastError.h).
 
 #include <cstdint>
 

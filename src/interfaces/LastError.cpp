@@ -1,4 +1,4 @@
-#include "platform/LastError.h"
+#include "interfaces/LastError.h"
 
 namespace quorlin {
 
