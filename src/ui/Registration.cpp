@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <memory>
-#include <new>
+#include <optional>
+#include <span>
+#include <vector>
 
-#include "applet/Applet.h"
-#include "interfaces/LastError.h"
+#include "registration/Registration.h"
 #include "res/Strings.h"
 #include "res/resource.h"
 #include "ui/CQuorlinDlg.h"
@@ -15,24 +14,6 @@
 namespace quorlin {
 
 namespace {
-
-constexpr std::size_t kContainerBufferSize = 260;
-constexpr std::uint32_t kKeySpecs[] = {crypt::kAtSignature, crypt::kAtKeyExchange};
-constexpr std::uint32_t kMallocFailure = 14;  // what the allocator's failure reads as
-constexpr char16_t kMyStore[] = u"MY";
-
-// Each byte becomes one code unit of the same value: the names are kept as the card has
-// them, with no code-page translation.
-std::unique_ptr<char16_t[]> WidenBytes(const char* text) {
-    const std::size_t length = std::strlen(text);
-    std::unique_ptr<char16_t[]> wide(new (std::nothrow) char16_t[length + 1]());
-    if (wide) {
-        for (std::size_t k = 0; k < length; ++k) {
-            wide[k] = static_cast<char16_t>(static_cast<unsigned char>(text[k]));
-        }
-    }
-    return wide;
-}
 
 // The wait cursor, shown until the scope ends.
 class WaitCursor {
@@ -46,42 +27,46 @@ class WaitCursor {
     DialogWindow& m_wnd;
 };
 
-// A provider context, released when the scope ends.
-class ProviderContext {
+// Each failed call as the dialog has always shown it: its name and code.
+class Messages : public registration::Observer {
   public:
-    explicit ProviderContext(crypt::CryptApi& crypt) : m_crypt(crypt) {}
-    ~ProviderContext() {
-        if (handle != 0) {
-            m_crypt.CryptReleaseContext(handle, 0);
+    explicit Messages(DialogWindow& wnd) : m_wnd(wnd) {}
+    void StepFailed(registration::Step step, std::uint32_t code) override {
+        using registration::Step;
+        const char* format = res::kFmtAddToStore;
+        switch (step) {
+            case Step::ProbeProvider:
+                format = res::kFmtAcquireProbe;
+                break;
+            case Step::AcquireContainer:
+                format = res::kFmtAcquire;
+                break;
+            case Step::OpenStore:
+                format = res::kFmtOpenStore;
+                break;
+            case Step::GetUserKey:
+                format = res::kFmtGetUserKey;
+                break;
+            case Step::Allocate:
+                format = res::kFmtMalloc;
+                break;
+            case Step::SetProperty:
+                format = res::kFmtSetProperty;
+                break;
+            case Step::AddToStore:
+                break;
         }
+        char message[256];
+        std::snprintf(message, sizeof message, format, static_cast<unsigned>(code));
+        m_wnd.MessageBox(message, std::nullopt, MsgIcon::None);
     }
-    ProviderContext(const ProviderContext&) = delete;
-    ProviderContext& operator=(const ProviderContext&) = delete;
-
-    crypt::HCRYPTPROV handle = 0;
+    void CertificateDone(std::size_t, registration::Outcome) override {}
 
   private:
-    crypt::CryptApi& m_crypt;
+    DialogWindow& m_wnd;
 };
 
-// An open store, closed when the scope ends.
-class OpenStore {
-  public:
-    OpenStore(store::StoreApi& api, store::HCERTSTORE handle) : m_api(api), m_handle(handle) {}
-    ~OpenStore() {
-        if (m_handle != nullptr) {
-            m_api.CertCloseStore(m_handle, store::kCertCloseStoreForceFlag);
-        }
-    }
-    OpenStore(const OpenStore&) = delete;
-    OpenStore& operator=(const OpenStore&) = delete;
-
-    store::HCERTSTORE Get() const { return m_handle; }
-
-  private:
-    store::StoreApi& m_api;
-    store::HCERTSTORE m_handle;
-};
+constexpr char16_t kMyStore[] = u"MY";
 
 }  // namespace
 
@@ -92,110 +77,21 @@ void CQuorlinDlg::RegisterCertificates() {
     DisconnectCard(pcsc::kResetCard);
     const WaitCursor waitCursor(m_wnd);
 
-    crypt::CryptApi& crypt = *m_platform.crypt;
-    store::StoreApi& store = *m_platform.store;
-    char message[256];
-    auto showError = [&](const char* format, std::uint32_t code) {
-        std::snprintf(message, sizeof message, format, static_cast<unsigned>(code));
-        m_wnd.MessageBox(message, std::nullopt, MsgIcon::None);
-    };
-
-    // Certificates added in this run decide the outcome; a run in which every add failed
-    // is no success.
-    int added = 0;
-    {
-        ProviderContext probe(crypt);
-        if (!crypt.CryptAcquireContextA(&probe.handle, nullptr, m_strCspName.c_str(),
-                                        crypt::kProvRsaFull, crypt::kCryptVerifyContext)) {
-            probe.handle = 0;
-            if (GetLastError() == crypt::kNteKeysetNotDef) {
-                m_strCspName = applet::kMorvexCspEnterprise;
-                if (!crypt.CryptAcquireContextA(&probe.handle, nullptr, m_strCspName.c_str(),
-                                                crypt::kProvRsaFull, crypt::kCryptVerifyContext)) {
-                    probe.handle = 0;
-                    showError(res::kFmtAcquireProbe, GetLastError());
-                    return;
-                }
-            }
-        }
-
-        std::unique_ptr<char[]> container(new (std::nothrow) char[kContainerBufferSize]);
-        if (!container) {
-            return;
-        }
-
-        const int count = std::min<int>(m_nCertCount, kMaxCerts);
-        for (int i = 0; i < count; ++i) {
-            std::memset(container.get(), 0, kContainerBufferSize);
-            std::memcpy(container.get(),
-                        m_containerNames + kContainerRecordSize * static_cast<std::size_t>(i),
-                        kContainerRecordSize);
-
-            // Declared in this order so that the store closes before the context goes.
-            ProviderContext prov(crypt);
-            if (!crypt.CryptAcquireContextA(&prov.handle, container.get(), m_strCspName.c_str(),
-                                            crypt::kProvRsaFull, 0)) {
-                prov.handle = 0;
-                showError(res::kFmtAcquire, GetLastError());
-                break;
-            }
-            const OpenStore hStore(
-                store, store.CertOpenStore(store::kCertStoreProvSystemW, 0, 0,
-                                           store::kCertSystemStoreCurrentUser, kMyStore));
-            if (hStore.Get() == nullptr) {
-                showError(res::kFmtOpenStore, GetLastError());
-                break;
-            }
-
-            bool certAdded = false;
-            for (std::uint32_t keySpec : kKeySpecs) {
-                crypt::HCRYPTKEY key = 0;
-                if (!crypt.CryptGetUserKey(prov.handle, keySpec, &key)) {
-                    const std::uint32_t error = GetLastError();
-                    if (error == crypt::kNteNoKey) {
-                        continue;
-                    }
-                    showError(res::kFmtGetUserKey, error);
-                    break;
-                }
-                // The handle only shows that the key exists.
-                crypt.CryptDestroyKey(key);
-
-                std::unique_ptr<char16_t[]> containerW = WidenBytes(container.get());
-                std::unique_ptr<char16_t[]> providerW = WidenBytes(m_strCspName.c_str());
-                if (!containerW || !providerW) {
-                    showError(res::kFmtMalloc, kMallocFailure);
-                    break;
-                }
-
-                x509::CryptKeyProvInfo info{};
-                info.pwszContainerName = containerW.get();
-                info.pwszProvName = providerW.get();
-                info.dwProvType = crypt::kProvRsaFull;
-                info.dwFlags = 0;
-                info.cProvParam = 0;
-                info.rgProvParam = nullptr;
-                info.dwKeySpec = keySpec;
-                if (!store.CertSetCertificateContextProperty(
-                        m_certs[i], store::kCertKeyProvInfoPropId, 0, &info)) {
-                    showError(res::kFmtSetProperty, GetLastError());
-                    break;
-                }
-                if (!store.CertAddCertificateContextToStore(
-                        hStore.Get(), m_certs[i], store::kCertStoreAddReplaceExisting, nullptr)) {
-                    showError(res::kFmtAddToStore, GetLastError());
-                    break;
-                }
-                certAdded = true;
-            }
-            if (certAdded) {
-                ++added;
-            }
-        }
-        // Leaving the block frees the container buffer, then releases the probe.
+    std::vector<registration::CardCertificate> certs;
+    for (int i = 0; i < std::min<int>(m_nCertCount, kMaxCerts); ++i) {
+        const std::uint8_t* record =
+            m_containerNames + kContainerRecordSize * static_cast<std::size_t>(i);
+        certs.push_back({m_certs[i], std::span<const std::uint8_t, kContainerRecordSize>(
+                                         record, kContainerRecordSize)});
+    }
+    Messages messages(m_wnd);
+    const std::optional<int> added = registration::RegisterCertificates(
+        *m_platform.crypt, *m_platform.store, m_strCspName, certs, kMyStore, messages);
+    if (!added) {
+        return;
     }
 
-    m_wnd.MessageBox(added > 0 ? res::kRegistered : res::kNoneRegistered, res::kStdTitle,
+    m_wnd.MessageBox(*added > 0 ? res::kRegistered : res::kNoneRegistered, res::kStdTitle,
                      MsgIcon::None);
     ShowTabPage(0);
     m_bLoggedIn = 0;

@@ -1,0 +1,58 @@
+#pragma once
+// The registration of a card's certificates in the user's certificate store, written once
+// for the dialog and quorlin-card: the provider probe (with the fall-back for a provider
+// whose key sets are not defined), each container's provider context, both key specs, and
+// the entries added to the store, replacing existing ones, each linked to its container.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "interfaces/CertApi.h"
+#include "interfaces/CryptApi.h"
+#include "interfaces/StoreApi.h"
+
+namespace quorlin::registration {
+
+inline constexpr std::size_t kContainerNameSize = 36;
+
+// A certificate and the card's record of its container (code page 950, zero-padded).
+struct CardCertificate {
+    const x509::CertContext* cert = nullptr;
+    std::span<const std::uint8_t, kContainerNameSize> container;
+};
+
+// The calls that can fail, each reported with the thread's last error.
+enum class Step {
+    ProbeProvider,
+    AcquireContainer,
+    OpenStore,
+    GetUserKey,
+    Allocate,
+    SetProperty,
+    AddToStore
+};
+
+enum class Outcome { Added, NoKey, Failed, NotTried };
+
+class Observer {
+  public:
+    virtual ~Observer() = default;
+    // A call failed, before anything else happens; code is its last error.
+    virtual void StepFailed(Step step, std::uint32_t code) = 0;
+    // What became of certificate index, once the routine is done with it.
+    virtual void CertificateDone(std::size_t index, Outcome outcome) = 0;
+};
+
+// Registers certs into the store named storeName through provider, which becomes the
+// fall-back provider's name when the probe says the first one defines no key sets. Returns
+// how many certificates reached the store, or nullopt when none was tried (the probe
+// failed, or no memory).
+std::optional<int> RegisterCertificates(crypt::CryptApi& crypt, store::StoreApi& store,
+                                        std::string& provider,
+                                        std::span<const CardCertificate> certs,
+                                        const char16_t* storeName, Observer& observer);
+
+}  // namespace quorlin::registration
