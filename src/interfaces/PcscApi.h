@@ -33,6 +33,9 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 // of the event state carry the number of readers.
 inline constexpr std::uint32_t kStateUnaware = 0x0000;
 inline constexpr std::uint32_t kStateChanged = 0x0002;
+inline constexpr std::uint32_t kStateEmpty = 0x0010;
+inline constexpr std::uint32_t kStatePresent = 0x0020;
+inline constexpr std::uint32_t kStateMute = 0x0200;
 inline constexpr const char* kPnpNotification = "\\\\?PnP?\\Notification";
 inline constexpr std::size_t kMaxAtrSize = 36;
 

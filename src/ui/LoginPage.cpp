@@ -5,7 +5,7 @@
 #include <string>
 
 #include "applet/Applet.h"
-#include "applet/Cp950.h"
+#include "applet/Pin.h"
 #include "base/Secret.h"
 #include "res/Strings.h"
 #include "res/resource.h"
@@ -15,48 +15,9 @@ namespace quorlin {
 
 namespace {
 
-constexpr std::size_t kPinMinLength = 6;
-
-// The card's 8-bit form of a PIN, wiped when it goes out of scope. The edit fields carry
-// UTF-8; the card has always been given code page 950. A PIN with a character the code
-// page lacks has no card form: sending a stand-in would set or test a PIN never typed.
-class CardPin {
-  public:
-    // Taken as the conversion returns it: a moved or swapped short string would leave the
-    // PIN's bytes behind.
-    explicit CardPin(const std::string& utf8) : m_bytes(applet::Utf8ToCp950(utf8)) {}
-    ~CardPin() { Wipe(); }
-    CardPin(const CardPin&) = delete;
-    CardPin& operator=(const CardPin&) = delete;
-
-    bool valid() const { return m_bytes.has_value(); }
-    std::size_t size() const { return m_bytes ? m_bytes->size() : 0; }
-    const std::uint8_t* data() const {
-        return m_bytes ? reinterpret_cast<const std::uint8_t*>(m_bytes->data()) : nullptr;
-    }
-    bool operator==(const CardPin& other) const {
-        return m_bytes && other.m_bytes && *m_bytes == *other.m_bytes;
-    }
-    void Wipe() {
-        if (m_bytes) {
-            base::WipeText(*m_bytes);
-        }
-    }
-
-  private:
-    std::optional<std::string> m_bytes;
-};
-
-// The padded PIN, wiped when it goes out of scope.
-struct PaddedPinBuffer {
-    applet::PaddedPin bytes;
-    PaddedPinBuffer(const std::uint8_t* pin, std::size_t length) {
-        applet::PadPin(pin, length, bytes);
-    }
-    ~PaddedPinBuffer() { base::WipeSecret(bytes, sizeof bytes); }
-    PaddedPinBuffer(const PaddedPinBuffer&) = delete;
-    PaddedPinBuffer& operator=(const PaddedPinBuffer&) = delete;
-};
+using applet::CardPin;
+using applet::kPinMinLength;
+using applet::PaddedPinBuffer;
 
 }  // namespace
 

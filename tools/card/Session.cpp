@@ -1,0 +1,276 @@
+#include "Session.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+
+#include "applet/Applet.h"
+#include "applet/Pin.h"
+#include "base/Hex.h"
+#include "base/Secret.h"
+
+namespace quorlin::cardtool {
+
+namespace {
+
+constexpr std::size_t kMaxPinLine = 256;
+
+bool AllDigits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(),
+                                        [](unsigned char c) { return std::isdigit(c) != 0; });
+}
+
+// Reads up to LF or the end of input into line, a byte at a time so that nothing past the
+// line is taken from a descriptor that may carry the next PIN. False at once at the end.
+bool ReadLine(int fd, std::string& line) {
+    line.reserve(kMaxPinLine);  // never moved: every byte stays in one buffer, wiped later
+    bool any = false;
+    for (;;) {
+        char c = 0;
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return any;
+        }
+        any = true;
+        if (c == '\n') {
+            return true;
+        }
+        if (line.size() < kMaxPinLine - 1) {
+            line.push_back(c);
+        }
+    }
+}
+
+}  // namespace
+
+void Say(const std::string& text) {
+    std::fprintf(stderr, "quorlin-card: %s\n", text.c_str());
+}
+
+std::string ServiceText(pcsc::PcscApi& pcsc, std::uint32_t code) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
+    const std::string text = pcsc.FormatErrorText(code);
+    return text.empty() ? hex : text + " (" + hex + ")";
+}
+
+std::unique_ptr<Service> Service::Open(const Options& options, int& status) {
+    std::unique_ptr<Service> service(new Service);
+    if (!options.trace.empty()) {
+        std::string error;
+        service->m_sink = trace::TraceSink::Open(options.trace, error);
+        if (!service->m_sink) {
+            Say("--trace " + error);
+            status = kExitUsage;
+            return nullptr;
+        }
+        service->m_traced = std::make_unique<trace::TracingPcsc>(service->m_lite, *service->m_sink);
+    }
+    return service;
+}
+
+pcsc::ScardContext Service::Context() {
+    if (!m_context) {
+        m_context.emplace(Pcsc(), pcsc::kScopeSystem);
+        m_contextResult = m_context->Result();
+        if (m_contextResult != pcsc::kSuccess) {
+            Say("no reader service answers: " + ServiceText(Pcsc(), m_contextResult));
+        }
+    }
+    return m_contextResult == pcsc::kSuccess ? m_context->Get() : 0;
+}
+
+std::vector<ReaderState> Service::Readers() {
+    std::vector<ReaderState> out;
+    const pcsc::ScardContext context = Context();
+    if (context == 0) {
+        return out;
+    }
+    std::vector<std::string> names;
+    {
+        const card::ReaderList list(Pcsc(), context);
+        names = list.Names(SIZE_MAX);
+    }
+    for (const std::string& name : names) {
+        pcsc::ScardReaderState state;
+        state.szReader = name.c_str();
+        ReaderState r{name, false, {}};
+        const std::uint32_t rv = Pcsc().SCardGetStatusChangeA(context, 0, &state, 1);
+        if (rv == pcsc::kSuccess || rv == pcsc::kETimeout) {
+            r.card = (state.dwEventState & pcsc::kStatePresent) != 0 &&
+                     (state.dwEventState & pcsc::kStateMute) == 0;
+            const std::size_t atrLength = std::min<std::size_t>(state.cbAtr, pcsc::kMaxAtrSize);
+            r.atr.assign(state.rgbAtr, state.rgbAtr + (r.card ? atrLength : 0));
+        }
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+std::optional<std::string> Service::ChooseReader(const Options& options) {
+    if (Context() == 0) {
+        return std::nullopt;
+    }
+    const std::vector<ReaderState> readers = Readers();
+    std::string list;
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        list += "\n  " + std::to_string(i) + ": " + readers[i].name +
+                (readers[i].card ? " (card)" : " (empty)");
+    }
+    if (!options.reader.empty()) {
+        if (AllDigits(options.reader)) {
+            const std::size_t index = options.reader.size() > 9
+                                          ? SIZE_MAX
+                                          : static_cast<std::size_t>(std::stoul(options.reader));
+            if (index < readers.size()) {
+                return readers[index].name;
+            }
+        } else {
+            for (const ReaderState& r : readers) {
+                if (r.name == options.reader) {
+                    return r.name;
+                }
+            }
+        }
+        Say("no reader " + options.reader + "; the readers are:" + (list.empty() ? " none" : list));
+        return std::nullopt;
+    }
+    std::vector<std::string> withCard;
+    for (const ReaderState& r : readers) {
+        if (r.card) {
+            withCard.push_back(r.name);
+        }
+    }
+    if (withCard.size() == 1) {
+        return withCard[0];
+    }
+    Say(std::string(withCard.empty() ? "no reader holds a card" : "several readers hold a card") +
+        "; choose one with --reader; the readers are:" + (list.empty() ? " none" : list));
+    return std::nullopt;
+}
+
+CardConnection::CardConnection(Service& service, const std::string& reader)
+    : m_pcsc(service.Pcsc()),
+      m_result(card::Connect(m_pcsc, service.Context(), reader.c_str(), pcsc::kShareExclusive,
+                             m_card, m_pci)) {}
+
+CardConnection::~CardConnection() {
+    End();
+}
+
+std::uint32_t CardConnection::End() {
+    if (m_card == 0) {
+        return pcsc::kSuccess;
+    }
+    const std::uint32_t rv =
+        m_pcsc.SCardDisconnect(m_card, m_verifySent ? pcsc::kResetCard : pcsc::kLeaveCard);
+    m_card = 0;
+    return rv;
+}
+
+std::optional<std::string> SelectApplet(const card::Channel& ch) {
+    for (const applet::AppletKind& kind : applet::kAppletKinds) {
+        if (applet::SelectByName(ch, kind.aid) == 0) {
+            return kind.provider;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<int> ReadPin(const Options& options, const char* prompt, std::string& pin) {
+    if (options.pinFd >= 0) {
+        if (!ReadLine(options.pinFd, pin)) {
+            Say("--pin-fd " + std::to_string(options.pinFd) + ": the input ended before the " +
+                prompt);
+            return kExitUsage;
+        }
+        return std::nullopt;
+    }
+    const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (tty < 0) {
+        Say("no terminal to ask for the PIN on; give it with --pin-fd N");
+        return kExitUsage;
+    }
+    termios saved{};
+    const bool canHide = ::tcgetattr(tty, &saved) == 0;
+    if (canHide) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ECHONL;
+        ::tcsetattr(tty, TCSAFLUSH, &quiet);
+    }
+    const std::string question = std::string(prompt) + ": ";
+    [[maybe_unused]] const ssize_t shown = ::write(tty, question.data(), question.size());
+    const bool got = ReadLine(tty, pin);
+    if (canHide) {
+        ::tcsetattr(tty, TCSAFLUSH, &saved);
+    }
+    ::close(tty);
+    if (!got) {
+        Say(std::string("no ") + prompt + " given");
+        return kExitUsage;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> LogIn(Service& service, const Options& options, CardConnection& connection,
+                         std::string* provider) {
+    std::string typed;
+    if (const std::optional<int> status = ReadPin(options, "PIN", typed)) {
+        return status;
+    }
+    const applet::CardPin pin(typed);
+    base::WipeText(typed);
+    if (!pin.valid()) {
+        Say("the PIN holds a character that code page 950 cannot hold");
+        return kExitFailure;
+    }
+    if (pin.size() < applet::kPinMinLength) {
+        Say("the PIN is shorter than 6 bytes");
+        return kExitFailure;
+    }
+    if (connection.Result() != pcsc::kSuccess) {
+        Say("cannot connect to the card: " + ServiceText(service.Pcsc(), connection.Result()));
+        return kExitFailure;
+    }
+    const std::optional<std::string> kind = SelectApplet(connection.Channel());
+    if (!kind) {
+        Say("the card holds no applet of a kind this program knows");
+        return kExitFailure;
+    }
+    if (provider != nullptr) {
+        *provider = *kind;
+    }
+    std::int32_t result = 0;
+    {
+        const applet::PaddedPinBuffer padded(pin.data(), pin.size());
+        connection.VerifySent();
+        result = applet::Verify(connection.Channel(), padded.bytes);
+    }
+    if (result == 0) {
+        return std::nullopt;
+    }
+    if (result == applet::kSwWrongPin) {
+        Say("wrong PIN");
+    } else if (result == applet::kSwPinBlocked) {
+        Say("PIN blocked");
+    } else if ((static_cast<std::uint32_t>(result) & 0xFFFF0000u) != 0) {
+        Say("the PIN could not be verified: " +
+            ServiceText(service.Pcsc(), static_cast<std::uint32_t>(result)));
+    } else {
+        char sw[8];
+        std::snprintf(sw, sizeof sw, "%04X", static_cast<unsigned>(result));
+        Say(std::string("the card refused the PIN (status ") + sw + ")");
+    }
+    return kExitFailure;
+}
+
+}  // namespace quorlin::cardtool

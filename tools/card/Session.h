@@ -1,0 +1,104 @@
+#pragma once
+// What every quorlin-card command shares: the PC/SC service (traced when asked), the
+// reader it works on, the card connection, the PIN from the terminal or a descriptor,
+// and the log-in. Failures are said on stderr here; callers only pass the status on.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "card/Channel.h"
+#include "interfaces/PcscApi.h"
+#include "platform/pcsc/PcscLite.h"
+#include "platform/trace/TraceSink.h"
+#include "platform/trace/TracingPcsc.h"
+
+namespace quorlin::cardtool {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitExpiring = 3;
+
+// Prints "quorlin-card: TEXT" on stderr.
+void Say(const std::string& text);
+// The service's text for a code, e.g. "Sharing violation. (0x8010000B)".
+std::string ServiceText(pcsc::PcscApi& pcsc, std::uint32_t code);
+
+struct Options {
+    std::string reader;  // name, or an index in the service's list
+    std::string trace;
+    int pinFd = -1;
+    bool json = false;
+};
+
+// One reader as the service shows it.
+struct ReaderState {
+    std::string name;
+    bool card = false;
+    std::vector<std::uint8_t> atr;
+};
+
+class Service {
+  public:
+    // Opens the trace when asked; nullopt and a message when it cannot be used.
+    static std::unique_ptr<Service> Open(const Options& options, int& status);
+
+    pcsc::PcscApi& Pcsc() { return m_traced ? static_cast<pcsc::PcscApi&>(*m_traced) : m_lite; }
+    // A system context; 0 and a message when the service refuses.
+    pcsc::ScardContext Context();
+    std::uint32_t ContextResult() const { return m_contextResult; }
+    // Every reader the service lists, in its order, with its card state.
+    std::vector<ReaderState> Readers();
+    // The reader the options name, or the one reader holding a card; nullopt after a
+    // message (listing the readers) when there is none or several.
+    std::optional<std::string> ChooseReader(const Options& options);
+
+  private:
+    Service() = default;
+    pcsc::PcscLite m_lite;
+    std::unique_ptr<trace::TraceSink> m_sink;
+    std::unique_ptr<trace::TracingPcsc> m_traced;
+    std::optional<card::ContextOwner> m_context;
+    std::uint32_t m_contextResult = 0;
+};
+
+// An exclusive connection to a card. It ends with a reset once VERIFY went out (the
+// session the tool opened ends with it), else it leaves the card as it was.
+class CardConnection {
+  public:
+    CardConnection(Service& service, const std::string& reader);
+    ~CardConnection();
+    CardConnection(const CardConnection&) = delete;
+    CardConnection& operator=(const CardConnection&) = delete;
+
+    std::uint32_t Result() const { return m_result; }
+    card::Channel Channel() const { return {m_pcsc, m_card, m_pci}; }
+    bool IsT1() const { return m_pci == m_pcsc.T1Pci(); }
+    // Ends the connection now, as the destructor would; the service's result.
+    std::uint32_t End();
+    void VerifySent() { m_verifySent = true; }
+
+  private:
+    pcsc::PcscApi& m_pcsc;
+    pcsc::ScardHandle m_card = 0;
+    const pcsc::ScardIoRequest* m_pci = nullptr;
+    std::uint32_t m_result;
+    bool m_verifySent = false;
+};
+
+// The applet kind's provider identifier found by SELECT by AID, in the dialog's order.
+std::optional<std::string> SelectApplet(const card::Channel& ch);
+
+// Reads one PIN (a line) into pin, from --pin-fd or the terminal with echo off. The
+// status to exit with on failure (usage: no terminal and no --pin-fd, or input ended).
+std::optional<int> ReadPin(const Options& options, const char* prompt, std::string& pin);
+
+// Connects, selects the applet, asks for the PIN and logs in. nullopt and the status
+// when any of it failed (the connection may be open: it ends as it must).
+std::optional<int> LogIn(Service& service, const Options& options, CardConnection& connection,
+                         std::string* provider = nullptr);
+
+}  // namespace quorlin::cardtool
