@@ -1,0 +1,99 @@
+// quorlin-card through pcscd, vpcd and quorlin-cardsim with the demo card: what scripts
+// read from each command, the PIN from a descriptor, and no PIN in the trace.
+
+#include <openssl/sha.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "e2e/CardFixture.h"
+
+namespace quorlin::e2e {
+namespace {
+
+using nlohmann::json;
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+};
+
+class CardTool : public CardFixture {
+  protected:
+    // The tool with these arguments, the PIN lines on descriptor 3; stdout only.
+    ToolRun Tool(const std::string& args, const std::string& pins = "") {
+        const std::string command = "XDG_DATA_HOME=" + data +
+                                    " XDG_DATA_DIRS=" + Env("QUORLIN_BUILD_DIR") + "/share " +
+                                    Env("QUORLIN_BUILD_DIR") + "/tools/card/quorlin-card " + args +
+                                    " 3<<'EOF' 2>/dev/null\n" + pins + "EOF\n";
+        ToolRun run;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        for (int c = 0; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) {
+            run.out.push_back(static_cast<char>(c));
+        }
+        const int status = pipe != nullptr ? ::pclose(pipe) : -1;
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run;
+    }
+    const std::string data = ScratchPath("data");
+};
+
+std::string Sha1Of(const std::string& fixture) {
+    std::ifstream in(Env("QUORLIN_SOURCE_DIR") + "/tests/fixtures/" + fixture, std::ios::binary);
+    const std::string der((std::istreambuf_iterator<char>(in)), {});
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char*>(der.data()), der.size(), digest);
+    std::string hex;
+    for (unsigned char b : digest) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02X", b);
+        hex += two;
+    }
+    return hex;
+}
+
+TEST_F(CardTool, ListsReadersAndCertificatesChangesThePinAndRegisters) {
+    Insert(json::parse(
+        std::ifstream(Env("QUORLIN_SOURCE_DIR") + "/tools/cardsim/profiles/demo.json")));
+    const json readers = json::parse(Tool("readers --json").out);
+    ASSERT_EQ(readers.size(), 2u);
+    EXPECT_EQ(readers[0]["provider"], "Morvex CSP Enterprise");
+    EXPECT_EQ(readers[0]["protocol"], "T=0");
+    EXPECT_EQ(readers[1]["card"], false);
+    EXPECT_EQ(readers[1]["provider"], nullptr);
+
+    const std::string trace = ScratchPath("trace");
+    const ToolRun certs = Tool("--pin-fd 3 --trace " + trace + " certs --json", "123456\n");
+    ASSERT_EQ(certs.status, 0) << certs.out;
+    const json entries = json::parse(certs.out);
+    ASSERT_EQ(entries.size(), 4u);
+    const char* fixtures[] = {"alice-ec.der", nullptr, "bob-ec.der", "carol-big5.der"};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(entries[i]["certificate"].is_null(), fixtures[i] == nullptr) << i;
+        if (fixtures[i] != nullptr) {
+            EXPECT_EQ(entries[i]["certificate"]["sha1"], Sha1Of(fixtures[i])) << i;
+        }
+    }
+    EXPECT_EQ(entries[1]["container"], "Quorlin-Spare");
+    EXPECT_EQ(entries[3]["start"], "20260115");
+    std::ifstream traced(trace);
+    const std::string lines((std::istreambuf_iterator<char>(traced)), {});
+    EXPECT_NE(lines.find("00 20 01 28 10 **"), std::string::npos);
+    EXPECT_EQ(lines.find("31 32 33 34 35 36"), std::string::npos);
+
+    EXPECT_EQ(Tool("--pin-fd 3 certs", "654321\n").status, 1);
+    EXPECT_EQ(Tool("--pin-fd 3 change-pin", "123456\n24681357\n24681357\n").status, 0);
+    EXPECT_EQ(Tool("--pin-fd 3 certs", "123456\n").status, 1);
+    const ToolRun registered = Tool("--pin-fd 3 register", "24681357\n");
+    EXPECT_EQ(registered.status, 0) << registered.out;
+    EXPECT_EQ(registered.out,
+              "8001 Quorlin-Alice: added\n8003 Quorlin-Bob: added\n8004 Quorlin-Carol: added\n");
+    const ToolRun store = Tool("--version; " + Env("QUORLIN_BUILD_DIR") +
+                           "/tools/certstore/quorlin-certstore list --json");
+    EXPECT_EQ(json::parse(store.out.substr(store.out.find('['))).size(), 3u) << store.out;
+}
+
+}  // namespace
+}  // namespace quorlin::e2e
