@@ -91,7 +91,7 @@ TEST_F(CardTool, ListsReadersAndCertificatesChangesThePinAndRegisters) {
     EXPECT_EQ(registered.out,
               "8001 Quorlin-Alice: added\n8003 Quorlin-Bob: added\n8004 Quorlin-Carol: added\n");
     const ToolRun store = Tool("--version; " + Env("QUORLIN_BUILD_DIR") +
-                           "/tools/certstore/quorlin-certstore list --json");
+                               "/tools/certstore/quorlin-certstore list --json");
     EXPECT_EQ(json::parse(store.out.substr(store.out.find('['))).size(), 3u) << store.out;
 }
 

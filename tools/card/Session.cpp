@@ -1,5 +1,7 @@
 #include "Session.h"
 
+#include "Entry.h"
+
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -122,7 +124,7 @@ std::optional<std::string> Service::ChooseReader(const Options& options) {
     const std::vector<ReaderState> readers = Readers();
     std::string list;
     for (std::size_t i = 0; i < readers.size(); ++i) {
-        list += "\n  " + std::to_string(i) + ": " + readers[i].name +
+        list += "\n  " + std::to_string(i) + ": " + certview::Printable(readers[i].name) +
                 (readers[i].card ? " (card)" : " (empty)");
     }
     if (!options.reader.empty()) {
@@ -140,7 +142,8 @@ std::optional<std::string> Service::ChooseReader(const Options& options) {
                 }
             }
         }
-        Say("no reader " + options.reader + "; the readers are:" + (list.empty() ? " none" : list));
+        Say("no reader " + certview::Printable(options.reader) +
+            "; the readers are:" + (list.empty() ? " none" : list));
         return std::nullopt;
     }
     std::vector<std::string> withCard;

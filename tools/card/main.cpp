@@ -1,6 +1,7 @@
 // quorlin-card: the card from the command line, for scripts and help desks.
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "Cli.h"
+#include "Entry.h"
 #include "Session.h"
 #include "applet/Applet.h"
 #include "applet/Cp950.h"
@@ -173,8 +175,9 @@ class Listing : public applet::WalkObserver {
     }
 };
 
+// A value for the terminal: the card's texts may hold anything, control characters too.
 std::string Field(const json& value) {
-    return value.is_string() ? value.get<std::string>() : "-";
+    return value.is_string() ? certview::Printable(value.get<std::string>()) : "-";
 }
 
 int Certs(const Options& options, std::optional<int> expiresWithin) {
@@ -198,15 +201,16 @@ int Certs(const Options& options, std::optional<int> expiresWithin) {
     std::string text;
     std::size_t width[3] = {4, 9, 7};
     for (const json& e : listing.entries) {
-        width[0] = std::max(width[0], Field(e["file"]).size());
-        width[1] = std::max(width[1], Field(e["container"]).size());
-        width[2] = std::max(width[2], Field(e["expiry"]).size());
+        width[0] = std::max(width[0], certview::DisplayWidth(Field(e["file"])));
+        width[1] = std::max(width[1], certview::DisplayWidth(Field(e["container"])));
+        width[2] = std::max(width[2], certview::DisplayWidth(Field(e["expiry"])));
     }
+    const auto pad = [&](const std::string& cell, std::size_t column) {
+        return cell + std::string(width[column] - certview::DisplayWidth(cell) + 2, ' ');
+    };
     const auto line = [&](const std::string& a, const std::string& b, const std::string& c,
                           const std::string& d) {
-        text += a + std::string(width[0] - std::min(width[0], a.size()) + 2, ' ') + b +
-                std::string(width[1] - std::min(width[1], b.size()) + 2, ' ') + c +
-                std::string(width[2] - std::min(width[2], c.size()) + 2, ' ') + d + "\n";
+        text += pad(a, 0) + pad(b, 1) + pad(c, 2) + d + "\n";
     };
     line("FILE", "CONTAINER", "EXPIRES", "SUBJECT");
     for (const json& e : listing.entries) {
@@ -408,6 +412,7 @@ int Register(const Options& options, const std::string& storeName) {
 }
 
 int Run(int argc, char** argv) {
+    std::setlocale(LC_CTYPE, "");  // the terminal's columns, for the listing's widths
     CLI::App app("The card from the command line: its readers, certificates and PIN.",
                  "quorlin-card");
     quorlin::cli::AddVersion(app);
