@@ -79,6 +79,20 @@ std::unique_ptr<Service> Service::Open(const Options& options, int& status) {
     return service;
 }
 
+std::unique_ptr<Service> OpenOnReader(const Options& options, int& status) {
+    std::unique_ptr<Service> service = Service::Open(options, status);
+    if (!service) {
+        return nullptr;
+    }
+    std::optional<std::string> reader = service->ChooseReader(options);
+    if (!reader) {
+        status = kExitFailure;
+        return nullptr;
+    }
+    service->m_reader = std::move(*reader);
+    return service;
+}
+
 pcsc::ScardContext Service::Context() {
     if (!m_context) {
         m_context.emplace(Pcsc(), pcsc::kScopeSystem);

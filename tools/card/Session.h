@@ -55,15 +55,23 @@ class Service {
     // The reader the options name, or the one reader holding a card; nullopt after a
     // message (listing the readers) when there is none or several.
     std::optional<std::string> ChooseReader(const Options& options);
+    // The reader OpenOnReader chose.
+    const std::string& Reader() const { return m_reader; }
 
   private:
+    friend std::unique_ptr<Service> OpenOnReader(const Options& options, int& status);
     Service() = default;
+    std::string m_reader;
     pcsc::PcscLite m_lite;
     std::unique_ptr<trace::TraceSink> m_sink;
     std::unique_ptr<trace::TracingPcsc> m_traced;
     std::optional<card::ContextOwner> m_context;
     std::uint32_t m_contextResult = 0;
 };
+
+// The service with the reader a command works on chosen; null after a message, with the
+// status to exit with.
+std::unique_ptr<Service> OpenOnReader(const Options& options, int& status);
 
 // An exclusive connection to a card. It ends with a reset once VERIFY went out (the
 // session the tool opened ends with it), else it leaves the card as it was.

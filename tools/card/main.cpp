@@ -182,17 +182,13 @@ std::string Field(const json& value) {
 
 int Certs(const Options& options, std::optional<int> expiresWithin) {
     int status = kExitOk;
-    auto service = Service::Open(options, status);
+    const std::unique_ptr<Service> service = OpenOnReader(options, status);
     if (!service) {
         return status;
     }
-    const std::optional<std::string> reader = service->ChooseReader(options);
-    if (!reader) {
-        return kExitFailure;
-    }
     Listing listing;
     {
-        CardConnection connection(*service, *reader);
+        CardConnection connection(*service, service->Reader());
         if (const std::optional<int> failed = LogIn(*service, options, connection)) {
             return *failed;
         }
@@ -244,15 +240,11 @@ int Certs(const Options& options, std::optional<int> expiresWithin) {
 
 int ChangePin(const Options& options) {
     int status = kExitOk;
-    auto service = Service::Open(options, status);
+    const std::unique_ptr<Service> service = OpenOnReader(options, status);
     if (!service) {
         return status;
     }
-    const std::optional<std::string> reader = service->ChooseReader(options);
-    if (!reader) {
-        return kExitFailure;
-    }
-    CardConnection connection(*service, *reader);
+    CardConnection connection(*service, service->Reader());
     if (const std::optional<int> failed = LogIn(*service, options, connection)) {
         return *failed;
     }
@@ -348,18 +340,14 @@ class RegistrationLines : public registration::Observer {
 
 int Register(const Options& options, const std::string& storeName) {
     int status = kExitOk;
-    auto service = Service::Open(options, status);
+    const std::unique_ptr<Service> service = OpenOnReader(options, status);
     if (!service) {
         return status;
-    }
-    const std::optional<std::string> reader = service->ChooseReader(options);
-    if (!reader) {
-        return kExitFailure;
     }
     Listing listing;
     std::string provider;
     {
-        CardConnection connection(*service, *reader);
+        CardConnection connection(*service, service->Reader());
         if (const std::optional<int> failed = LogIn(*service, options, connection, &provider)) {
             return *failed;
         }
