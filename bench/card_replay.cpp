@@ -32,9 +32,9 @@ int main(int argc, char** argv) {
         std::vector<unsigned char> command;
         std::size_t masked = 0;
         for (std::string hex; bytes >> hex;) {
-            command.push_back(hex == "**" ? static_cast<unsigned char>(
-                                                masked < pin.size() ? pin[masked] : 0xFF)
-                                          : static_cast<unsigned char>(std::stoul(hex, nullptr, 16)));
+            command.push_back(
+                hex == "**" ? static_cast<unsigned char>(masked < pin.size() ? pin[masked] : 0xFF)
+                            : static_cast<unsigned char>(std::stoul(hex, nullptr, 16)));
             masked += hex == "**" ? 1 : 0;
         }
         commands.push_back(command);

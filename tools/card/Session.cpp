@@ -238,22 +238,28 @@ std::optional<int> ReadPin(const Options& options, const char* prompt, std::stri
     return std::nullopt;
 }
 
-std::optional<int> LogIn(Service& service, const Options& options, CardConnection& connection,
-                         std::string* provider) {
+std::optional<int> AskPin(const Options& options, const char* prompt, bool check,
+                          std::optional<applet::CardPin>& pin) {
     std::string typed;
-    if (const std::optional<int> status = ReadPin(options, "PIN", typed)) {
+    if (const std::optional<int> status = ReadPin(options, prompt, typed)) {
+        base::WipeText(typed);
         return status;
     }
-    const applet::CardPin pin(typed);
+    pin.emplace(typed);
     base::WipeText(typed);
-    if (!pin.valid()) {
-        Say("the PIN holds a character that code page 950 cannot hold");
+    if (check && !pin->valid()) {
+        Say(std::string("the ") + prompt + " holds a character that code page 950 cannot hold");
         return kExitFailure;
     }
-    if (pin.size() < applet::kPinMinLength) {
-        Say("the PIN is shorter than 6 bytes");
+    if (check && pin->size() < applet::kPinMinLength) {
+        Say(std::string("the ") + prompt + " is shorter than 6 bytes");
         return kExitFailure;
     }
+    return std::nullopt;
+}
+
+std::optional<int> LogIn(Service& service, CardConnection& connection, const applet::CardPin& pin,
+                         std::string* provider) {
     if (connection.Result() != pcsc::kSuccess) {
         Say("cannot connect to the card: " + ServiceText(service.Pcsc(), connection.Result()));
         return kExitFailure;

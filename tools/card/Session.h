@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "applet/Pin.h"
 #include "card/Channel.h"
 #include "interfaces/PcscApi.h"
 #include "platform/pcsc/PcscLite.h"
@@ -104,9 +105,14 @@ std::optional<std::string> SelectApplet(const card::Channel& ch);
 // status to exit with on failure (usage: no terminal and no --pin-fd, or input ended).
 std::optional<int> ReadPin(const Options& options, const char* prompt, std::string& pin);
 
-// Connects, selects the applet, asks for the PIN and logs in. nullopt and the status
-// when any of it failed (the connection may be open: it ends as it must).
-std::optional<int> LogIn(Service& service, const Options& options, CardConnection& connection,
+// Asks for a PIN and takes its card form. With check, a PIN that has no card form or is
+// shorter than 6 bytes is refused (before any card command). The status after a message.
+std::optional<int> AskPin(const Options& options, const char* prompt, bool check,
+                          std::optional<applet::CardPin>& pin);
+
+// Selects the applet and presents the PIN. The status after a message when it failed (the
+// connection then ends as it must).
+std::optional<int> LogIn(Service& service, CardConnection& connection, const applet::CardPin& pin,
                          std::string* provider = nullptr);
 
 }  // namespace quorlin::cardtool

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Cli.h"
@@ -186,10 +187,14 @@ int Certs(const Options& options, std::optional<int> expiresWithin) {
     if (!service) {
         return status;
     }
+    std::optional<applet::CardPin> pin;
+    if (const std::optional<int> failed = AskPin(options, "PIN", true, pin)) {
+        return *failed;
+    }
     Listing listing;
     {
         CardConnection connection(*service, service->Reader());
-        if (const std::optional<int> failed = LogIn(*service, options, connection)) {
+        if (const std::optional<int> failed = LogIn(*service, connection, *pin)) {
             return *failed;
         }
         applet::WalkDirectory(connection.Channel(), listing);
@@ -244,42 +249,28 @@ int ChangePin(const Options& options) {
     if (!service) {
         return status;
     }
-    CardConnection connection(*service, service->Reader());
-    if (const std::optional<int> failed = LogIn(*service, options, connection)) {
-        return *failed;
+    // Every PIN is asked for and checked before the card hears a command.
+    std::optional<applet::CardPin> pin;
+    std::optional<applet::CardPin> newPin;
+    std::optional<applet::CardPin> confirm;
+    for (auto [prompt, check, target] : {std::tuple{"PIN", true, &pin},
+                                         {"new PIN", true, &newPin},
+                                         {"new PIN again", false, &confirm}}) {
+        if (const std::optional<int> failed = AskPin(options, prompt, check, *target)) {
+            return *failed;
+        }
     }
-    std::string typed;
-    std::string again;
-    const auto wipe = [&] {
-        base::WipeText(typed);
-        base::WipeText(again);
-    };
-    if (auto failed = ReadPin(options, "new PIN", typed)) {
-        wipe();
-        return *failed;
-    }
-    if (auto failed = ReadPin(options, "new PIN again", again)) {
-        wipe();
-        return *failed;
-    }
-    const applet::CardPin newPin(typed);
-    const applet::CardPin confirm(again);
-    wipe();
-    if (!newPin.valid()) {
-        Say("the new PIN holds a character that code page 950 cannot hold");
-        return kExitFailure;
-    }
-    if (newPin.size() < applet::kPinMinLength) {
-        Say("the new PIN is shorter than 6 bytes");
-        return kExitFailure;
-    }
-    if (newPin.size() > applet::kPaddedPinLength) {
+    if (newPin->size() > applet::kPaddedPinLength) {
         Say("the new PIN is longer than 16 bytes");
         return kExitFailure;
     }
-    if (!(newPin == confirm)) {
+    if (!(*newPin == *confirm)) {
         Say("the new PIN and its confirmation differ");
         return kExitFailure;
+    }
+    CardConnection connection(*service, service->Reader());
+    if (const std::optional<int> failed = LogIn(*service, connection, *pin)) {
+        return *failed;
     }
     if (applet::SelectFile(connection.Channel(), applet::kPinFile) != 0) {
         Say("the card's PIN file cannot be selected; the PIN is unchanged");
@@ -287,7 +278,7 @@ int ChangePin(const Options& options) {
     }
     std::int32_t result = 0;
     {
-        const applet::PaddedPinBuffer padded(newPin.data(), newPin.size());
+        const applet::PaddedPinBuffer padded(newPin->data(), newPin->size());
         result = applet::WriteRecord(connection.Channel(), applet::kPinRecord, padded.bytes);
     }
     if (result != 0) {
@@ -344,11 +335,15 @@ int Register(const Options& options, const std::string& storeName) {
     if (!service) {
         return status;
     }
+    std::optional<applet::CardPin> pin;
+    if (const std::optional<int> failed = AskPin(options, "PIN", true, pin)) {
+        return *failed;
+    }
     Listing listing;
     std::string provider;
     {
         CardConnection connection(*service, service->Reader());
-        if (const std::optional<int> failed = LogIn(*service, options, connection, &provider)) {
+        if (const std::optional<int> failed = LogIn(*service, connection, *pin, &provider)) {
             return *failed;
         }
         applet::WalkDirectory(connection.Channel(), listing);
