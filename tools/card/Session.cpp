@@ -93,11 +93,11 @@ std::unique_ptr<Service> OpenOnReader(const Options& options, int& status) {
     return service;
 }
 
-pcsc::ScardContext Service::Context() {
+pcsc::ScardContext Service::Context(bool quiet) {
     if (!m_context) {
         m_context.emplace(Pcsc(), pcsc::kScopeSystem);
         m_contextResult = m_context->Result();
-        if (m_contextResult != pcsc::kSuccess) {
+        if (m_contextResult != pcsc::kSuccess && !quiet) {
             Say("no reader service answers: " + ServiceText(Pcsc(), m_contextResult));
         }
     }

@@ -48,8 +48,8 @@ class Service {
     static std::unique_ptr<Service> Open(const Options& options, int& status);
 
     pcsc::PcscApi& Pcsc() { return m_traced ? static_cast<pcsc::PcscApi&>(*m_traced) : m_lite; }
-    // A system context; 0 and a message when the service refuses.
-    pcsc::ScardContext Context();
+    // A system context; 0 when the service refuses, with a message unless quiet.
+    pcsc::ScardContext Context(bool quiet = false);
     std::uint32_t ContextResult() const { return m_contextResult; }
     // Every reader the service lists, in its order, with its card state.
     std::vector<ReaderState> Readers();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -11,12 +12,15 @@
 #include <vector>
 
 #include "Cli.h"
+#include "Diagnose.h"
 #include "Entry.h"
+#include "ExportFiles.h"
 #include "Session.h"
 #include "applet/Applet.h"
 #include "applet/Cp950.h"
 #include "applet/DirectoryWalk.h"
 #include "applet/Pin.h"
+#include "base/AtomicFile.h"
 #include "base/Hex.h"
 #include "base/PrivateMemory.h"
 #include "base/Secret.h"
@@ -63,33 +67,10 @@ int Readers(const Options& options) {
     if (service->Context() == 0) {
         return kExitFailure;
     }
-    json out = json::array();
+    const json out = ProbeReaders(*service);
     std::string text;
-    for (const ReaderState& r : service->Readers()) {
-        json entry{{"reader", r.name},    {"card", r.card},      {"atr", Hex(r.atr, false)},
-                   {"protocol", nullptr}, {"provider", nullptr}, {"busy", false}};
-        if (r.card) {
-            // Exclusive, so that a card another program holds is only reported busy.
-            CardConnection connection(*service, r.name);
-            if (connection.Result() == pcsc::kESharingViolation) {
-                entry["busy"] = true;
-            } else if (connection.Result() == pcsc::kSuccess) {
-                entry["protocol"] = connection.IsT1() ? "T=1" : "T=0";
-                if (const auto provider = SelectApplet(connection.Channel())) {
-                    entry["provider"] = *provider;
-                }
-            }
-        }
-        out.push_back(entry);
-        text +=
-            r.name + "\n  " +
-            (!r.card ? std::string("no card")
-             : entry["busy"]
-                 ? "card " + Hex(r.atr, true) + ", busy (another program holds it)"
-                 : "card " + Hex(r.atr, true) + ", " + entry["protocol"].get<std::string>() + ", " +
-                       (entry["provider"].is_null() ? std::string("no known applet")
-                                                    : entry["provider"].get<std::string>())) +
-            "\n";
+    for (const json& r : out) {
+        text += r["reader"].get<std::string>() + "\n  " + CardWords(r) + "\n";
     }
     return Print(options.json ? out.dump(2) + "\n" : text) ? kExitOk : kExitFailure;
 }
@@ -181,11 +162,49 @@ std::string Field(const json& value) {
     return value.is_string() ? certview::Printable(value.get<std::string>()) : "-";
 }
 
-int Certs(const Options& options, std::optional<int> expiresWithin) {
+// Each certificate read, a file each in dir; false when any could not be written.
+bool ExportCertificates(const Listing& listing, const std::string& dir, bool der) {
+    std::fflush(stdout);  // the listing before the messages, on a terminal
+    bool ok = true;
+    int written = 0;
+    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+        const json& e = listing.entries[i];
+        if (e["certificate"].is_null()) {
+            continue;
+        }
+        const std::vector<std::uint8_t>& bytes = listing.certificates[i];
+        const std::string pem = der ? std::string() : x509::PemText(bytes);
+        const std::string path =
+            dir + "/" + exportfiles::FileNameOf(Field(e["file"]) + "-" + Field(e["container"])) +
+            (der ? ".der" : ".pem");
+        const int error = base::WriteFileAtomically(
+            path, der ? std::span<const std::uint8_t>(bytes)
+                      : std::span(reinterpret_cast<const std::uint8_t*>(pem.data()), pem.size()));
+        if (error != 0) {
+            Say(certview::Printable(path) + ": " + std::strerror(error));
+            ok = false;
+            continue;
+        }
+        ++written;
+    }
+    Say("wrote " + std::to_string(written) + " certificate" + (written == 1 ? "" : "s") + " to " +
+        certview::Printable(dir));
+    return ok;
+}
+
+int Certs(const Options& options, std::optional<int> expiresWithin, const std::string& exportDir,
+          bool der) {
     int status = kExitOk;
     const std::unique_ptr<Service> service = OpenOnReader(options, status);
     if (!service) {
         return status;
+    }
+    // Before the PIN is asked for: a directory refused costs no log-in.
+    if (!exportDir.empty()) {
+        if (const auto problem = exportfiles::PrepareOutputDirectory(exportDir)) {
+            Say(certview::Printable(exportDir) + ": " + *problem);
+            return kExitFailure;
+        }
     }
     std::optional<applet::CardPin> pin;
     if (const std::optional<int> failed = AskPin(options, "PIN", true, pin)) {
@@ -221,6 +240,9 @@ int Certs(const Options& options, std::optional<int> expiresWithin) {
                                         : Field(e["certificate"]["subject"]));
     }
     if (!Print(options.json ? listing.entries.dump(2) + "\n" : text)) {
+        return kExitFailure;
+    }
+    if (!exportDir.empty() && !ExportCertificates(listing, exportDir, der)) {
         return kExitFailure;
     }
     if (listing.failed) {
@@ -421,12 +443,23 @@ int Run(int argc, char** argv) {
                      "Exit 3 when a certificate has expired or expires within DAYS")
         ->option_text("DAYS")
         ->check(CLI::NonNegativeNumber);
+    std::string exportDir;
+    bool der = false;
+    certs
+        ->add_option("--export", exportDir,
+                     "Also write each certificate to DIR as FILE-CONTAINER.pem (DIR made 0700 "
+                     "when missing)")
+        ->option_text("DIR");
+    certs->add_flag("--der", der, "With --export: DER files (.der) instead of PEM");
+    CLI::App* diagnose = app.add_subcommand(
+        "diagnose", "Report the service, readers, card, providers and store; no PIN asked");
+    diagnose->add_flag("--json", options.json, "JSON for scripts");
     CLI::App* changePin = app.add_subcommand("change-pin", "Change the card's PIN");
     CLI::App* reg = app.add_subcommand("register", "Log in and register the card's certificates");
     std::string storeName = "MY";
     reg->add_option("--store", storeName, "The store to register into (default MY)")
         ->option_text("NAME");
-    for (CLI::App* sub : {readers, certs, changePin, reg}) {
+    for (CLI::App* sub : {readers, certs, diagnose, changePin, reg}) {
         sub->fallthrough();
     }
     if (const std::optional<int> exit = quorlin::cli::Parse(app, argc, argv)) {
@@ -436,7 +469,13 @@ int Run(int argc, char** argv) {
         return Readers(options);
     }
     if (certs->parsed()) {
-        return Certs(options, expiresWithin);
+        if (der && exportDir.empty()) {
+            return quorlin::cli::UsageError(app, "--der goes with --export DIR");
+        }
+        return Certs(options, expiresWithin, exportDir, der);
+    }
+    if (diagnose->parsed()) {
+        return Diagnose(options);
     }
     if (changePin->parsed()) {
         return ChangePin(options);

@@ -15,6 +15,7 @@
 
 #include "Cli.h"
 #include "Entry.h"
+#include "ExportFiles.h"
 #include "base/AtomicFile.h"
 #include "base/Hex.h"
 #include "interfaces/LastError.h"
@@ -267,46 +268,14 @@ int Export(SqliteStoreApi& store, const std::string& argument, const std::string
     return kExitFailure;
 }
 
-// Stored rows may hold any name. Escaping '%' too keeps distinct names distinct files.
-std::string FileNameOf(const std::string& text) {
-    std::string out;
-    for (std::size_t k = 0; k < text.size(); ++k) {
-        const auto c = static_cast<unsigned char>(text[k]);
-        if (c == '%' || c == '/' || (c == '.' && k == 0) || c < 0x20 || c > 0x7E) {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        } else {
-            out.push_back(text[k]);
-        }
-    }
-    return out;
-}
-
-// Made 0700 when missing. Others who may write in an existing one could put links in the
-// files' place, and its owner may do anything there. A link is followed only when it is
-// the user's own, and the directory it leads to, where the files land, is judged.
+// Made 0700 when missing; an existing one must be safe to write into.
 bool PrepareOutputDirectory(const std::string& target) {
-    if (::mkdir(target.c_str(), 0700) == 0) {
-        return true;
+    const std::optional<std::string> problem = quorlin::exportfiles::PrepareOutputDirectory(target);
+    if (problem) {
+        std::fprintf(stderr, "quorlin-certstore: %s: %s\n", Printable(target).c_str(),
+                     problem->c_str());
     }
-    const char* problem = nullptr;
-    struct stat link {};
-    struct stat st {};
-    if (errno != EEXIST || ::lstat(target.c_str(), &link) != 0 ||
-        ::stat(target.c_str(), &st) != 0) {
-        problem = std::strerror(errno);
-    } else if (!S_ISDIR(st.st_mode)) {
-        problem = "not a directory";
-    } else if (link.st_uid != ::geteuid() || st.st_uid != ::geteuid()) {
-        problem = "owned by another user";
-    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        problem = "group or others can write to it";
-    } else {
-        return true;
-    }
-    std::fprintf(stderr, "quorlin-certstore: %s: %s\n", Printable(target).c_str(), problem);
-    return false;
+    return !problem;
 }
 
 int ExportAll(SqliteStoreApi& store, const std::string& target, const std::string& storeName,
@@ -328,8 +297,9 @@ int ExportAll(SqliteStoreApi& store, const std::string& target, const std::strin
             continue;
         }
         const std::string bytes = Encoded(c, der);
-        const std::string path =
-            target + "/" + FileNameOf(c.store + "-" + c.thumbprint) + (der ? ".der" : ".pem");
+        const std::string path = target + "/" +
+                                 quorlin::exportfiles::FileNameOf(c.store + "-" + c.thumbprint) +
+                                 (der ? ".der" : ".pem");
         const int error = quorlin::base::WriteFileAtomically(
             path, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
         if (error != 0) {

@@ -179,6 +179,32 @@ std::optional<Connection> SqliteStoreApi::OpenExisting(OpenMode mode) {
     return notSetUp ? Connection() : std::move(db);
 }
 
+SqliteStoreApi::Inspection SqliteStoreApi::Inspect() {
+    if (m_directory.empty()) {
+        return {State::kUnusable, std::nullopt, kEPathNotFound};
+    }
+    if (!FileExists(DatabasePath())) {
+        return {State::kAbsent, 0, 0};
+    }
+    std::optional<Content> content;
+    const Connection db = OpenDatabase(m_directory, DatabasePath(), OpenMode::kRead,
+                                       kCertificateSchema, nullptr, &content);
+    if (db == nullptr) {
+        return content == Content::kForeign
+                   ? Inspection{State::kForeign, std::nullopt, 0}
+                   : Inspection{State::kUnusable, std::nullopt, GetLastError()};
+    }
+    if (content == Content::kNotSetUp) {
+        return {State::kNotSetUp, 0, 0};
+    }
+    const State state = content == Content::kOurs ? State::kOurs : State::kUnmarked;
+    const auto entries = SelectCertificates(db.get(), "", "");
+    if (!entries) {
+        return {state, std::nullopt, GetLastError()};
+    }
+    return {state, entries->size(), 0};
+}
+
 std::optional<std::vector<StoredCertificate>> SqliteStoreApi::Query(const std::string& prefix,
                                                                     const std::string& storeName) {
     const std::optional<Connection> db = OpenExisting(OpenMode::kRead);

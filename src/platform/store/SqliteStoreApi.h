@@ -50,6 +50,15 @@ class SqliteStoreApi : public StoreApi {
     // The number of entries removed.
     std::optional<int> Remove(const std::string& thumbprint, const std::string& storeName = "");
 
+    enum class State { kAbsent, kNotSetUp, kOurs, kUnmarked, kForeign, kUnusable };
+    struct Inspection {
+        State state = State::kUnusable;
+        std::optional<std::size_t> entries;  // when the entries could be read
+        std::uint32_t error = 0;             // why it is unusable
+    };
+    // What the database file holds, for a report: read only, it creates and changes nothing.
+    Inspection Inspect();
+
     const std::string& Directory() const { return m_directory; }
     std::string DatabasePath() const;
 

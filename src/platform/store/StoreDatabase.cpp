@@ -370,7 +370,7 @@ std::optional<Content> Classify(sqlite3* db, const char* schema) {
 }
 
 Connection OpenDatabase(const std::string& directory, const std::string& path, OpenMode mode,
-                        const char* schema, bool* notSetUp) {
+                        const char* schema, bool* notSetUp, std::optional<Content>* found) {
     // No home to keep it in.
     if (directory.empty()) {
         SetLastError(kEPathNotFound);
@@ -412,7 +412,10 @@ Connection OpenDatabase(const std::string& directory, const std::string& path, O
         SetLastError(error);
         return nullptr;
     };
-    auto foreign = []() -> Connection {
+    auto foreign = [found]() -> Connection {
+        if (found != nullptr) {
+            *found = Content::kForeign;
+        }
         SetLastError(kEFileCorrupt);
         return nullptr;
     };
@@ -479,6 +482,9 @@ Connection OpenDatabase(const std::string& directory, const std::string& path, O
     }
     if (notSetUp != nullptr) {
         *notSetUp = content == Content::kNotSetUp;
+    }
+    if (found != nullptr) {
+        *found = content;
     }
     return db;
 }

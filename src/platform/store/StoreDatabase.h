@@ -51,9 +51,10 @@ std::optional<Content> Classify(sqlite3* db, const char* schema);
 // kEFileCorrupt for anything but a regular file holding a store (or nothing yet). kCreate
 // sets the store up and marks it; a created directory is 0700 and a created file 0600,
 // whatever the umask. kRead and kWrite leave a store that is not set up as it is and say
-// so in *notSetUp.
+// so in *notSetUp. *content gets what the file was found to hold, when it was classified.
 Connection OpenDatabase(const std::string& directory, const std::string& path, OpenMode mode,
-                        const char* schema, bool* notSetUp = nullptr);
+                        const char* schema, bool* notSetUp = nullptr,
+                        std::optional<Content>* content = nullptr);
 
 // Null on failure, the error left in db.
 Statement Prepare(sqlite3* db, const char* sql);

@@ -1,0 +1,20 @@
+#pragma once
+// quorlin-card diagnose, and the probing of readers it shares with quorlin-card readers.
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "Session.h"
+
+namespace quorlin::cardtool {
+
+// Each reader the service lists, as `readers --json` shows it: its card, ATR, protocol,
+// applet kind, or that another program holds the card.
+nlohmann::json ProbeReaders(Service& service);
+// What one probed reader holds, in words: "no card", "card 3B ..., T=1, KIND".
+std::string CardWords(const nlohmann::json& reader);
+
+// The report for a help desk; never asks for the PIN.
+int Diagnose(const Options& options);
+
+}  // namespace quorlin::cardtool
