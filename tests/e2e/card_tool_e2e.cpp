@@ -55,8 +55,14 @@ std::string Sha1Of(const std::string& fixture) {
 }
 
 TEST_F(CardTool, ListsReadersAndCertificatesChangesThePinAndRegisters) {
+    const ToolRun empty = Tool("diagnose --json");
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(json::parse(empty.out)["readers"].size(), 2u);
     Insert(json::parse(
         std::ifstream(Env("QUORLIN_SOURCE_DIR") + "/tools/cardsim/profiles/demo.json")));
+    const ToolRun diagnosed = Tool("diagnose --json");
+    EXPECT_EQ(diagnosed.status, 0) << diagnosed.out;
+    EXPECT_EQ(json::parse(diagnosed.out)["store"]["state"], "absent");
     const json readers = json::parse(Tool("readers --json").out);
     ASSERT_EQ(readers.size(), 2u);
     EXPECT_EQ(readers[0]["provider"], "Morvex CSP Enterprise");
@@ -93,6 +99,7 @@ TEST_F(CardTool, ListsReadersAndCertificatesChangesThePinAndRegisters) {
     const ToolRun store = Tool("--version; " + Env("QUORLIN_BUILD_DIR") +
                                "/tools/certstore/quorlin-certstore list --json");
     EXPECT_EQ(json::parse(store.out.substr(store.out.find('['))).size(), 3u) << store.out;
+    EXPECT_EQ(json::parse(Tool("diagnose --json").out)["store"]["entries"], 3);
 }
 
 }  // namespace
