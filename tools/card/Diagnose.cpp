@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "Entry.h"
 #include "applet/Applet.h"
 #include "base/Hex.h"
 #include "platform/crypt/ProviderRegistry.h"
@@ -37,8 +38,12 @@ const char* StateName(StoreState state) {
     return "unusable";
 }
 
+// For the terminal: names from the service and paths from the environment may hold
+// control characters.
 std::string Text(const json& value) {
-    return value.is_string() ? value.get<std::string>() : value.is_null() ? "none" : value.dump();
+    return value.is_string() ? certview::Printable(value.get<std::string>())
+           : value.is_null() ? "none"
+                             : value.dump();
 }
 
 // The first problem that keeps the card from being used, with what to do about it.
@@ -59,14 +64,14 @@ std::optional<std::string> FirstProblem(const json& report) {
         if (r["provider"].is_string()) {
             for (const json& p : report["providers"]) {
                 if (p["provider"] == r["provider"] && p["file"].is_null()) {
-                    return "The provider file for " + r["provider"].get<std::string>() +
+                    return "The provider file for " + Text(r["provider"]) +
                            " is missing: reinstall the quorlin package.";
                 }
             }
             return std::nullopt;
         }
         if (!problem) {
-            problem = "The card in " + r["reader"].get<std::string>() +
+            problem = "The card in " + Text(r["reader"]) +
                       (r["busy"] ? " is held by another program: close it (or the Quorlin "
                                    "dialog) and try again."
                                  : " is of no known kind: check that it is the right card, "
