@@ -459,11 +459,25 @@ int Run(int argc, char** argv) {
     std::string storeName = "MY";
     reg->add_option("--store", storeName, "The store to register into (default MY)")
         ->option_text("NAME");
+    // `help COMMAND`, as git and the other tools of a terminal have it.
+    CLI::App* help = app.add_subcommand("help", "Print the help of a command");
+    std::string helpOn;
+    help->add_option("command", helpOn, "The command")->option_text("COMMAND");
     for (CLI::App* sub : {readers, certs, diagnose, changePin, reg}) {
         sub->fallthrough();
     }
     if (const std::optional<int> exit = quorlin::cli::Parse(app, argc, argv)) {
         return *exit;
+    }
+    if (help->parsed()) {
+        CLI::App* about = helpOn.empty() ? &app : nullptr;
+        for (CLI::App* sub : app.get_subcommands({})) {
+            about = sub->get_name() == helpOn ? sub : about;
+        }
+        if (about == nullptr) {
+            return quorlin::cli::UsageError(app, "no command " + certview::Printable(helpOn));
+        }
+        return Print(about->help()) ? kExitOk : kExitFailure;
     }
     if (readers->parsed()) {
         return Readers(options);

@@ -18,9 +18,9 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
-// Adds --version ("NAME VERSION"); CLI11 gives -h, --help.
+// Adds -V, --version ("NAME VERSION"); CLI11 gives -h, --help.
 inline void AddVersion(CLI::App& app) {
-    app.set_version_flag("--version", app.get_name() + " " + QUORLIN_VERSION);
+    app.set_version_flag("-V,--version", app.get_name() + " " + QUORLIN_VERSION);
 }
 
 // Prints a usage problem on standard error; the usage exit status.
