@@ -379,7 +379,10 @@ int Register(const Options& options, const std::string& storeName) {
     x509::OpenSslCertApi certApi;
     std::vector<const x509::CertContext*> contexts;
     std::vector<registration::CardCertificate> certs;
-    std::vector<std::string> names;
+    // A line per certificate listed, in the card's order: one that could not be read or
+    // decoded fails here, the rest as the registration says.
+    std::vector<std::string> lineOf(listing.entries.size());
+    std::vector<std::size_t> entryOf;
     for (std::size_t i = 0; i < listing.entries.size(); ++i) {
         const std::vector<std::uint8_t>& der = listing.certificates[i];
         const x509::CertContext* cert =
@@ -388,14 +391,16 @@ int Register(const Options& options, const std::string& storeName) {
                               x509::kX509AsnEncoding | x509::kPkcs7AsnEncoding, der.data(),
                               static_cast<std::uint32_t>(der.size()));
         if (cert == nullptr) {
+            if (listing.entries[i].contains("error")) {
+                lineOf[i] = "failed: " + Field(listing.entries[i]["error"]);
+            }
             continue;
         }
         contexts.push_back(cert);
         certs.push_back({cert, std::span<const std::uint8_t, registration::kContainerNameSize>(
                                    reinterpret_cast<const std::uint8_t*>(listing.records[i].data()),
                                    registration::kContainerNameSize)});
-        names.push_back(Field(listing.entries[i]["file"]) + " " +
-                        Field(listing.entries[i]["container"]));
+        entryOf.push_back(i);
     }
     crypt::CardCryptApi crypt(service->Pcsc());
     store::SqliteStoreApi store;
@@ -403,9 +408,15 @@ int Register(const Options& options, const std::string& storeName) {
     RegistrationLines report;
     const std::optional<int> added =
         registration::RegisterCertificates(crypt, store, provider, certs, storeW.c_str(), report);
+    for (std::size_t k = 0; k < report.lines.size() && k < entryOf.size(); ++k) {
+        lineOf[entryOf[k]] = report.lines[k];
+    }
     std::string text;
-    for (std::size_t i = 0; i < report.lines.size() && i < names.size(); ++i) {
-        text += names[i] + ": " + report.lines[i] + "\n";
+    for (std::size_t i = 0; i < lineOf.size(); ++i) {
+        if (!lineOf[i].empty()) {
+            text += Field(listing.entries[i]["file"]) + " " +
+                    Field(listing.entries[i]["container"]) + ": " + lineOf[i] + "\n";
+        }
     }
     for (const x509::CertContext* cert : contexts) {
         certApi.CertFreeCertificateContext(cert);
