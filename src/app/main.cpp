@@ -4,12 +4,12 @@
 #include <utility>
 #include <vector>
 
-#include <cerrno>
 #include <cstring>
 
 #include "app/CQuorlinApp.h"
 #include "app/CommandLine.h"
 #include "base/PrivateMemory.h"
+#include "base/StandardOutput.h"
 #include "platform/crypt/ProviderRegistry.h"
 #include "platform/store/SqliteStoreApi.h"
 #include "platform/trace/TraceSink.h"
@@ -20,7 +20,6 @@ namespace {
 // The single application object, as the framework has it: constructed before main runs.
 quorlin::CQuorlinApp theApp;
 
-constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 }  // namespace
@@ -40,13 +39,7 @@ int main(int argc, char* argv[]) {
     std::fputs(outcome.err.c_str(), stderr);
     if (outcome.exitCode) {
         // --help or --version to a full disk or a closed pipe must not pass for done.
-        errno = 0;
-        if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-            std::fprintf(stderr, "quorlin: cannot write to standard output: %s\n",
-                         std::strerror(errno != 0 ? errno : EIO));
-            return kExitFailure;
-        }
-        return *outcome.exitCode;
+        return quorlin::base::FinishStandardOutput("quorlin", *outcome.exitCode);
     }
     if (outcome.traceFile) {
         std::string error;

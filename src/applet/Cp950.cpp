@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "base/Secret.h"
@@ -96,6 +97,11 @@ std::string Cp950ToUtf8(const std::uint8_t* bytes, std::size_t length) {
         utf8.append("\xEF\xBF\xBD");
     });
     return out;
+}
+
+std::string CardFieldText(std::span<const std::uint8_t> field) {
+    const auto end = std::find(field.begin(), field.end(), std::uint8_t{0});
+    return Cp950ToUtf8(field.data(), static_cast<std::size_t>(end - field.begin()));
 }
 
 }  // namespace quorlin::applet

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -16,5 +17,9 @@ std::optional<std::string> Utf8ToCp950(std::string_view utf8);
 
 // Code page 950 to UTF-8; an undecodable byte becomes U+FFFD.
 std::string Cp950ToUtf8(const std::uint8_t* bytes, std::size_t length);
+
+// A text field of the card (code page 950, padded with zeros) up to its first zero byte,
+// as UTF-8.
+std::string CardFieldText(std::span<const std::uint8_t> field);
 
 }  // namespace quorlin::applet

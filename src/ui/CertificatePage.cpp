@@ -31,12 +31,6 @@ constexpr int kSubExpiry = 2;
 constexpr int kSubName = 3;
 constexpr int kSubContainer = 4;
 
-// Card text (code page 950) up to its first zero byte, as UTF-8 for the list.
-std::string CardText(const std::uint8_t* bytes, std::size_t width) {
-    const auto* end = std::find(bytes, bytes + width, std::uint8_t{0});
-    return applet::Cp950ToUtf8(bytes, static_cast<std::size_t>(end - bytes));
-}
-
 }  // namespace
 
 void CQuorlinDlg::OnQueryCertificates() {
@@ -123,8 +117,10 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
         void CertificateListed(const applet::WalkedContainer& c) override {
             m_finish();
             InsertRow(c,
-                      CardText(c.keyInfo.data() + applet::kKeyInfoStartDate, applet::kDateLength),
-                      CardText(c.keyInfo.data() + applet::kKeyInfoExpiryDate, applet::kDateLength));
+                      applet::CardFieldText(
+                          c.keyInfo.subspan(applet::kKeyInfoStartDate, applet::kDateLength)),
+                      applet::CardFieldText(
+                          c.keyInfo.subspan(applet::kKeyInfoExpiryDate, applet::kDateLength)));
         }
         void CertificateRead(const applet::WalkedContainer& c, applet::ReadEnd end,
                              std::span<const std::uint8_t> bytes) override {
@@ -157,7 +153,7 @@ std::int32_t CQuorlinDlg::ReadCardCertificates() {
             char fileText[5];
             BinToHex(2, fileId, fileText);
             m_fileText = fileText;
-            m_container = CardText(c.record.data(), kContainerRecordSize);
+            m_container = applet::CardFieldText(c.record);
             m_dlg.m_wnd.ListInsertItem(res::IDC_LIST_CERTS, m_row, m_fileText);
             m_dlg.m_certRows.insert(m_dlg.m_certRows.begin() + m_row, std::nullopt);
             m_dlg.m_wnd.ListSetItemText(res::IDC_LIST_CERTS, m_row, kSubStart, start);

@@ -13,7 +13,6 @@
 
 #include "applet/Applet.h"
 #include "applet/Pin.h"
-#include "base/Hex.h"
 #include "base/Secret.h"
 
 namespace quorlin::cardtool {
@@ -115,12 +114,20 @@ std::vector<ReaderState> Service::Readers() {
         const card::ReaderList list(Pcsc(), context);
         names = list.Names(SIZE_MAX);
     }
-    for (const std::string& name : names) {
-        pcsc::ScardReaderState state;
-        state.szReader = name.c_str();
-        ReaderState r{name, false, {}};
-        const std::uint32_t rv = Pcsc().SCardGetStatusChangeA(context, 0, &state, 1);
-        if (rv == pcsc::kSuccess || rv == pcsc::kETimeout) {
+    // Every reader's state in one round trip to the service.
+    std::vector<pcsc::ScardReaderState> states(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        states[i].szReader = names[i].c_str();
+    }
+    const std::uint32_t rv =
+        states.empty() ? pcsc::kSuccess
+                       : Pcsc().SCardGetStatusChangeA(context, 0, states.data(),
+                                                      static_cast<std::uint32_t>(states.size()));
+    const bool known = rv == pcsc::kSuccess || rv == pcsc::kETimeout;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const pcsc::ScardReaderState& state = states[i];
+        ReaderState r{names[i], false, {}};
+        if (known) {
             r.card = (state.dwEventState & pcsc::kStatePresent) != 0 &&
                      (state.dwEventState & pcsc::kStateMute) == 0;
             const std::size_t atrLength = std::min<std::size_t>(state.cbAtr, pcsc::kMaxAtrSize);

@@ -1,6 +1,7 @@
 // quorlin-card: the card from the command line, for scripts and help desks.
 
 #include <algorithm>
+#include <array>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -37,22 +38,6 @@ using namespace quorlin;
 using namespace quorlin::cardtool;
 using nlohmann::json;
 
-std::string Hex(std::span<const std::uint8_t> bytes, bool spaced) {
-    std::string out;
-    for (std::uint8_t b : bytes) {
-        char two[4];
-        std::snprintf(two, sizeof two, spaced && !out.empty() ? " %02X" : "%02X", b);
-        out += two;
-    }
-    return out;
-}
-
-// Card text (code page 950) up to its first zero byte, as UTF-8.
-std::string CardText(std::span<const std::uint8_t> bytes) {
-    const auto end = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
-    return applet::Cp950ToUtf8(bytes.data(), static_cast<std::size_t>(end - bytes.begin()));
-}
-
 // Writes text to stdout; false (and the caller exits 1) when it cannot.
 bool Print(const std::string& text) {
     return std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
@@ -70,18 +55,40 @@ int Readers(const Options& options) {
     const json out = ProbeReaders(*service);
     std::string text;
     for (const json& r : out) {
-        text += r["reader"].get<std::string>() + "\n  " + CardWords(r) + "\n";
+        text += certview::Printable(r["reader"].get<std::string>()) + "\n  " + CardWords(r) + "\n";
     }
     return Print(options.json ? out.dump(2) + "\n" : text) ? kExitOk : kExitFailure;
 }
 
-// The walk's reports as entries of the list: one per row the dialog would show.
+// A value for the terminal: the card's texts may hold anything, control characters too.
+std::string Field(const json& value) {
+    return value.is_string() ? certview::Printable(value.get<std::string>()) : "-";
+}
+
+// One row the dialog would show: what scripts read of it, and what the other commands need.
+struct Row {
+    json entry;
+    std::array<std::uint8_t, applet::kContainerRecordSize> record{};
+    std::vector<std::uint8_t> der;  // the certificate as read; empty when none
+    std::optional<std::int64_t> notAfter;
+
+    // "FILE CONTAINER", as the messages and the export name it.
+    std::string Label() const { return Field(entry["file"]) + " " + Field(entry["container"]); }
+};
+
+// The walk's reports as rows, in the card's order.
 class Listing : public applet::WalkObserver {
   public:
-    json entries = json::array();
-    std::vector<std::vector<std::uint8_t>> certificates;  // per entry, empty when none
-    std::vector<std::string> records;                     // the container records
+    std::vector<Row> rows;
     bool failed = false;
+
+    json Entries() const {
+        json out = json::array();
+        for (const Row& r : rows) {
+            out.push_back(r.entry);
+        }
+        return out;
+    }
 
     void DirectoryUnselectable(bool) override {
         Fail("the certificate directory cannot be selected");
@@ -92,93 +99,83 @@ class Listing : public applet::WalkObserver {
         }
     }
     void CertificateFileUnselectable(const applet::WalkedContainer& c, std::int32_t) override {
-        Add(c, nullptr)["error"] = "the certificate file cannot be selected";
+        Add(c, false).entry["error"] = "the certificate file cannot be selected";
         failed = true;
     }
-    void ContainerWithoutCertificate(const applet::WalkedContainer& c) override { Add(c, nullptr); }
-    void CertificateListed(const applet::WalkedContainer& c) override { Add(c, &c.keyInfo); }
+    void ContainerWithoutCertificate(const applet::WalkedContainer& c) override { Add(c, false); }
+    void CertificateListed(const applet::WalkedContainer& c) override { Add(c, true); }
     void CertificateRead(const applet::WalkedContainer&, applet::ReadEnd end,
                          std::span<const std::uint8_t> bytes) override {
-        json& entry = entries.back();
+        Row& row = rows.back();
         if (end != applet::ReadEnd::Complete) {
-            entry["error"] = "the certificate could not be read whole";
+            row.entry["error"] = "the certificate could not be read whole";
             failed = true;
         }
         if (end == applet::ReadEnd::FirstFailed) {
             return;
         }
-        certificates.back().assign(bytes.begin(), bytes.end());
+        row.der.assign(bytes.begin(), bytes.end());
         const std::optional<x509::CertDetails> d = x509::DecodeCertDetails(bytes);
         if (!d) {
-            entry["error"] = "the certificate does not decode";
+            row.entry["error"] = "the certificate does not decode";
             failed = true;
             return;
         }
-        entry["certificate"] = {{"subject", d->subject},
-                                {"issuer", d->issuer},
-                                {"serial", x509::SerialText(*d)},
-                                {"not_before", x509::IsoUtcText(d->notBefore)},
-                                {"not_after", x509::IsoUtcText(d->notAfter)},
-                                {"sha1", Hex(d->sha1, false)},
-                                {"sha256", Hex(d->sha256, false)},
-                                {"key", x509::KeyAlgorithmText(*d)}};
-        notAfter.back() = d->notAfter;
+        row.entry["certificate"] = {{"subject", d->subject},
+                                    {"issuer", d->issuer},
+                                    {"serial", x509::SerialText(*d)},
+                                    {"not_before", x509::IsoUtcText(d->notBefore)},
+                                    {"not_after", x509::IsoUtcText(d->notAfter)},
+                                    {"sha1", base::HexString(d->sha1)},
+                                    {"sha256", base::HexString(d->sha256)},
+                                    {"key", x509::KeyAlgorithmText(*d)}};
+        row.notAfter = d->notAfter;
     }
-
-    std::vector<std::optional<std::int64_t>> notAfter;
 
   private:
     void Fail(const std::string& problem) {
         Say(problem);
         failed = true;
     }
-    json& Add(const applet::WalkedContainer& c, const std::span<const std::uint8_t>* keyInfo) {
+    Row& Add(const applet::WalkedContainer& c, bool dated) {
         const std::uint8_t file[2] = {c.file.high, c.file.low};
         const std::optional<applet::ContainerKeys> keys = applet::KeysOf(c.lookup);
-        json entry{
-            {"file", Hex(file, false)},
-            {"container", CardText(c.record)},
-            {"start", nullptr},
-            {"expiry", nullptr},
+        const auto date = [&](std::size_t offset) {
+            return dated
+                       ? json(applet::CardFieldText(c.keyInfo.subspan(offset, applet::kDateLength)))
+                       : json(nullptr);
+        };
+        Row& row = rows.emplace_back();
+        row.entry = {
+            {"file", base::HexString(file)},
+            {"container", applet::CardFieldText(c.record)},
+            {"start", date(applet::kKeyInfoStartDate)},
+            {"expiry", date(applet::kKeyInfoExpiryDate)},
             {"keys", keys ? json{{"signature", keys->signature}, {"exchange", keys->exchange}}
                           : json(nullptr)},
             {"certificate", nullptr}};
-        if (keyInfo != nullptr) {
-            entry["start"] =
-                CardText(keyInfo->subspan(applet::kKeyInfoStartDate, applet::kDateLength));
-            entry["expiry"] =
-                CardText(keyInfo->subspan(applet::kKeyInfoExpiryDate, applet::kDateLength));
-        }
-        entries.push_back(entry);
-        certificates.emplace_back();
-        records.emplace_back(c.record.begin(), c.record.end());
-        notAfter.emplace_back();
-        return entries.back();
+        std::copy(c.record.begin(), c.record.end(), row.record.begin());
+        return row;
     }
 };
-
-// A value for the terminal: the card's texts may hold anything, control characters too.
-std::string Field(const json& value) {
-    return value.is_string() ? certview::Printable(value.get<std::string>()) : "-";
-}
 
 // Each certificate read, a file each in dir; false when any could not be written.
 bool ExportCertificates(const Listing& listing, const std::string& dir, bool der) {
     std::fflush(stdout);  // the listing before the messages, on a terminal
     bool ok = true;
     int written = 0;
-    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-        const json& e = listing.entries[i];
-        if (e["certificate"].is_null()) {
+    for (const Row& row : listing.rows) {
+        if (row.entry["certificate"].is_null()) {
             continue;
         }
-        const std::vector<std::uint8_t>& bytes = listing.certificates[i];
-        const std::string pem = der ? std::string() : x509::PemText(bytes);
+        const std::string pem = der ? std::string() : x509::PemText(row.der);
         const std::string path =
-            dir + "/" + exportfiles::FileNameOf(Field(e["file"]) + "-" + Field(e["container"])) +
+            dir + "/" +
+            exportfiles::FileNameOf(row.entry["file"].get<std::string>() + "-" +
+                                    row.entry["container"].get<std::string>()) +
             (der ? ".der" : ".pem");
         const int error = base::WriteFileAtomically(
-            path, der ? std::span<const std::uint8_t>(bytes)
+            path, der ? std::span<const std::uint8_t>(row.der)
                       : std::span(reinterpret_cast<const std::uint8_t*>(pem.data()), pem.size()));
         if (error != 0) {
             Say(certview::Printable(path) + ": " + std::strerror(error));
@@ -220,7 +217,8 @@ int Certs(const Options& options, std::optional<int> expiresWithin, const std::s
     }
     std::string text;
     std::size_t width[3] = {4, 9, 7};
-    for (const json& e : listing.entries) {
+    for (const Row& row : listing.rows) {
+        const json& e = row.entry;
         width[0] = std::max(width[0], certview::DisplayWidth(Field(e["file"])));
         width[1] = std::max(width[1], certview::DisplayWidth(Field(e["container"])));
         width[2] = std::max(width[2], certview::DisplayWidth(Field(e["expiry"])));
@@ -233,13 +231,14 @@ int Certs(const Options& options, std::optional<int> expiresWithin, const std::s
         text += pad(a, 0) + pad(b, 1) + pad(c, 2) + d + "\n";
     };
     line("FILE", "CONTAINER", "EXPIRES", "SUBJECT");
-    for (const json& e : listing.entries) {
+    for (const Row& row : listing.rows) {
+        const json& e = row.entry;
         line(Field(e["file"]), Field(e["container"]), Field(e["expiry"]),
              e["certificate"].is_null() ? (e.contains("error") ? "(" + Field(e["error"]) + ")"
                                                                : std::string("(no certificate)"))
                                         : Field(e["certificate"]["subject"]));
     }
-    if (!Print(options.json ? listing.entries.dump(2) + "\n" : text)) {
+    if (!Print(options.json ? listing.Entries().dump(2) + "\n" : text)) {
         return kExitFailure;
     }
     if (!exportDir.empty() && !ExportCertificates(listing, exportDir, der)) {
@@ -252,11 +251,9 @@ int Certs(const Options& options, std::optional<int> expiresWithin, const std::s
         const std::int64_t limit =
             static_cast<std::int64_t>(std::time(nullptr)) + std::int64_t{*expiresWithin} * 86400;
         bool expiring = false;
-        for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-            if (listing.notAfter[i] && *listing.notAfter[i] <= limit) {
-                Say(Field(listing.entries[i]["file"]) + " " +
-                    Field(listing.entries[i]["container"]) + " expires " +
-                    Field(listing.entries[i]["certificate"]["not_after"]));
+        for (const Row& row : listing.rows) {
+            if (row.notAfter && *row.notAfter <= limit) {
+                Say(row.Label() + " expires " + Field(row.entry["certificate"]["not_after"]));
                 expiring = true;
             }
         }
@@ -310,12 +307,13 @@ int ChangePin(const Options& options) {
     return Print("PIN changed.\n") ? kExitOk : kExitFailure;
 }
 
-// The routine's reports as lines: one per certificate, with the failure's call and text.
+// The routine's reports as lines, each in the place of its certificate's row.
 class RegistrationLines : public registration::Observer {
   public:
-    std::vector<std::string> lines;
-    std::string lastFailure;
+    RegistrationLines(std::vector<std::string>& lineOf, const std::vector<std::size_t>& rowOf)
+        : m_lineOf(lineOf), m_rowOf(rowOf) {}
     bool allAdded = true;
+
     void StepFailed(registration::Step step, std::uint32_t code) override {
         static const char* const kCalls[] = {"the provider probe",
                                              "the container's provider context",
@@ -326,29 +324,26 @@ class RegistrationLines : public registration::Observer {
                                              "adding to the store"};
         char hex[16];
         std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
-        lastFailure = std::string(kCalls[static_cast<int>(step)]) + " failed (" + hex + ")";
+        m_lastFailure = std::string(kCalls[static_cast<int>(step)]) + " failed (" + hex + ")";
         if (step == registration::Step::ProbeProvider) {
-            Say(lastFailure);
+            Say(m_lastFailure);
             allAdded = false;
         }
     }
-    void CertificateDone(std::size_t, registration::Outcome outcome) override {
-        switch (outcome) {
-            case registration::Outcome::Added:
-                lines.emplace_back("added");
-                return;
-            case registration::Outcome::NoKey:
-                lines.emplace_back("no key");
-                break;
-            case registration::Outcome::Failed:
-                lines.push_back("failed: " + lastFailure);
-                break;
-            case registration::Outcome::NotTried:
-                lines.emplace_back("failed: not tried after the failure above");
-                break;
-        }
-        allAdded = false;
+    void CertificateDone(std::size_t index, registration::Outcome outcome) override {
+        using registration::Outcome;
+        allAdded = allAdded && outcome == Outcome::Added;
+        m_lineOf[m_rowOf[index]] = outcome == Outcome::Added   ? "added"
+                                   : outcome == Outcome::NoKey ? "no key"
+                                   : outcome == Outcome::Failed
+                                       ? "failed: " + m_lastFailure
+                                       : "failed: not tried after the failure above";
     }
+
+  private:
+    std::vector<std::string>& m_lineOf;
+    const std::vector<std::size_t>& m_rowOf;
+    std::string m_lastFailure;
 };
 
 int Register(const Options& options, const std::string& storeName) {
@@ -381,41 +376,35 @@ int Register(const Options& options, const std::string& storeName) {
     std::vector<registration::CardCertificate> certs;
     // A line per certificate listed, in the card's order: one that could not be read or
     // decoded fails here, the rest as the registration says.
-    std::vector<std::string> lineOf(listing.entries.size());
-    std::vector<std::size_t> entryOf;
-    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-        const std::vector<std::uint8_t>& der = listing.certificates[i];
+    std::vector<std::string> lineOf(listing.rows.size());
+    std::vector<std::size_t> rowOf;
+    for (std::size_t i = 0; i < listing.rows.size(); ++i) {
+        const Row& row = listing.rows[i];
         const x509::CertContext* cert =
-            der.empty() ? nullptr
-                        : certApi.CertCreateCertificateContext(
-                              x509::kX509AsnEncoding | x509::kPkcs7AsnEncoding, der.data(),
-                              static_cast<std::uint32_t>(der.size()));
+            row.der.empty() ? nullptr
+                            : certApi.CertCreateCertificateContext(
+                                  x509::kX509AsnEncoding | x509::kPkcs7AsnEncoding, row.der.data(),
+                                  static_cast<std::uint32_t>(row.der.size()));
         if (cert == nullptr) {
-            if (listing.entries[i].contains("error")) {
-                lineOf[i] = "failed: " + Field(listing.entries[i]["error"]);
+            if (row.entry.contains("error")) {
+                lineOf[i] = "failed: " + Field(row.entry["error"]);
             }
             continue;
         }
         contexts.push_back(cert);
-        certs.push_back({cert, std::span<const std::uint8_t, registration::kContainerNameSize>(
-                                   reinterpret_cast<const std::uint8_t*>(listing.records[i].data()),
-                                   registration::kContainerNameSize)});
-        entryOf.push_back(i);
+        certs.push_back({cert, row.record});
+        rowOf.push_back(i);
     }
     crypt::CardCryptApi crypt(service->Pcsc());
     store::SqliteStoreApi store;
     std::u16string storeW(storeName.begin(), storeName.end());
-    RegistrationLines report;
+    RegistrationLines report(lineOf, rowOf);
     const std::optional<int> added =
         registration::RegisterCertificates(crypt, store, provider, certs, storeW.c_str(), report);
-    for (std::size_t k = 0; k < report.lines.size() && k < entryOf.size(); ++k) {
-        lineOf[entryOf[k]] = report.lines[k];
-    }
     std::string text;
     for (std::size_t i = 0; i < lineOf.size(); ++i) {
         if (!lineOf[i].empty()) {
-            text += Field(listing.entries[i]["file"]) + " " +
-                    Field(listing.entries[i]["container"]) + ": " + lineOf[i] + "\n";
+            text += listing.rows[i].Label() + ": " + lineOf[i] + "\n";
         }
     }
     for (const x509::CertContext* cert : contexts) {

@@ -3,12 +3,11 @@
 // error, so that quorlin-certstore, quorlin-cardsim and quorlin-pcsc-readers read alike.
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <iostream>
 #include <optional>
 #include <string>
+
+#include "base/StandardOutput.h"
 
 #include "quorlin/Version.h"
 
@@ -49,19 +48,9 @@ inline std::optional<int> Parse(CLI::App& app, int argc, const char* const* argv
     return std::nullopt;
 }
 
-// The exit status once standard output is flushed: output that never arrived (a full
-// disk, a closed pipe) is a failure, not a success. CLI11's help goes through std::cout,
-// which writes into the same stdio buffer.
+// The exit status once standard output is flushed (base::FinishStandardOutput).
 inline int Finish(const char* program, int status) {
-    errno = 0;
-    const bool flushed = std::fflush(stdout) == 0;
-    const int error = errno;
-    if (flushed && !std::ferror(stdout) && std::cout.flush().good()) {
-        return status;
-    }
-    std::fprintf(stderr, "%s: cannot write to standard output%s%s\n", program,
-                 error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
-    return status != kExitOk ? status : kExitFailure;
+    return base::FinishStandardOutput(program, status);
 }
 
 }  // namespace quorlin::cli

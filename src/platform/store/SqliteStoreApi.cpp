@@ -171,12 +171,12 @@ std::optional<Connection> SqliteStoreApi::OpenExisting(OpenMode mode) {
     if (!m_directory.empty() && !FileExists(DatabasePath())) {
         return Connection();
     }
-    bool notSetUp = false;
-    Connection db = OpenDatabase(m_directory, DatabasePath(), mode, kCertificateSchema, &notSetUp);
+    std::optional<Content> content;
+    Connection db = OpenDatabase(m_directory, DatabasePath(), mode, kCertificateSchema, &content);
     if (db == nullptr) {
         return std::nullopt;
     }
-    return notSetUp ? Connection() : std::move(db);
+    return content == Content::kNotSetUp ? Connection() : std::move(db);
 }
 
 SqliteStoreApi::Inspection SqliteStoreApi::Inspect() {
@@ -187,8 +187,8 @@ SqliteStoreApi::Inspection SqliteStoreApi::Inspect() {
         return {State::kAbsent, 0, 0};
     }
     std::optional<Content> content;
-    const Connection db = OpenDatabase(m_directory, DatabasePath(), OpenMode::kRead,
-                                       kCertificateSchema, nullptr, &content);
+    const Connection db =
+        OpenDatabase(m_directory, DatabasePath(), OpenMode::kRead, kCertificateSchema, &content);
     if (db == nullptr) {
         return content == Content::kForeign
                    ? Inspection{State::kForeign, std::nullopt, 0}

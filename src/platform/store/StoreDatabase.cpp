@@ -370,7 +370,7 @@ std::optional<Content> Classify(sqlite3* db, const char* schema) {
 }
 
 Connection OpenDatabase(const std::string& directory, const std::string& path, OpenMode mode,
-                        const char* schema, bool* notSetUp, std::optional<Content>* found) {
+                        const char* schema, std::optional<Content>* found) {
     // No home to keep it in.
     if (directory.empty()) {
         SetLastError(kEPathNotFound);
@@ -479,9 +479,6 @@ Connection OpenDatabase(const std::string& directory, const std::string& path, O
             return nullptr;
         }
         content = Content::kOurs;
-    }
-    if (notSetUp != nullptr) {
-        *notSetUp = content == Content::kNotSetUp;
     }
     if (found != nullptr) {
         *found = content;

@@ -50,11 +50,10 @@ std::optional<Content> Classify(sqlite3* db, const char* schema);
 // The store database at path, in directory; null with the last error set on failure, and
 // kEFileCorrupt for anything but a regular file holding a store (or nothing yet). kCreate
 // sets the store up and marks it; a created directory is 0700 and a created file 0600,
-// whatever the umask. kRead and kWrite leave a store that is not set up as it is and say
-// so in *notSetUp. *content gets what the file was found to hold, when it was classified.
+// whatever the umask. kRead and kWrite leave a store that is not set up as it is.
+// *content gets what the file was found to hold (kNotSetUp included), once classified.
 Connection OpenDatabase(const std::string& directory, const std::string& path, OpenMode mode,
-                        const char* schema, bool* notSetUp = nullptr,
-                        std::optional<Content>* content = nullptr);
+                        const char* schema, std::optional<Content>* content = nullptr);
 
 // Null on failure, the error left in db.
 Statement Prepare(sqlite3* db, const char* sql);
