@@ -92,6 +92,8 @@ TEST_F(CardTool, ListsReadersAndCertificatesChangesThePinAndRegisters) {
     EXPECT_EQ(Tool("--pin-fd 3 certs", "654321\n").status, 1);
     EXPECT_EQ(Tool("--pin-fd 3 change-pin", "123456\n24681357\n24681357\n").status, 0);
     EXPECT_EQ(Tool("--pin-fd 3 certs", "123456\n").status, 1);
+    // A store name the store would refuse stops before any PIN is read.
+    EXPECT_EQ(Tool("--pin-fd 3 register --store 'M\xC3\x9C'", "24681357\n").status, 2);
     const ToolRun registered = Tool("--pin-fd 3 register", "24681357\n");
     EXPECT_EQ(registered.status, 0) << registered.out;
     EXPECT_EQ(registered.out,

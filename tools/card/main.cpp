@@ -458,7 +458,16 @@ int Run(int argc, char** argv) {
     CLI::App* reg = app.add_subcommand("register", "Log in and register the card's certificates");
     std::string storeName = "MY";
     reg->add_option("--store", storeName, "The store to register into (default MY)")
-        ->option_text("NAME");
+        ->option_text("NAME")
+        ->check(
+            [](const std::string& name) {
+                // Refused here, before the PIN is asked, rather than by the store at the end.
+                const std::u16string wide(name.begin(), name.end());
+                return store::SqliteStoreApi::NormaliseStoreName(wide).empty()
+                           ? std::string("a store name is 1 to 64 printable ASCII characters")
+                           : std::string();
+            },
+            "NAME");
     // `help COMMAND`, as git and the other tools of a terminal have it.
     CLI::App* help = app.add_subcommand("help", "Print the help of a command");
     std::string helpOn;
