@@ -32,7 +32,7 @@ int main(int argc, char* argv[]) {
     const std::string storeDir = quorlin::store::SqliteStoreApi::DefaultDirectory();
     const auto outcome = quorlin::app::ParseCommandLine(
         std::vector<std::string>(argv, argv + argc),
-        quorlin::crypt::ProviderRegistry::DataDirsFromEnvironment(),
+        quorlin::crypt::ProviderRegistry::SearchDirsFromEnvironment(),
         storeDir.empty() ? "(none: no home directory)"
                          : quorlin::store::SqliteStoreApi(storeDir).DatabasePath());
     std::fputs(outcome.out.c_str(), stdout);

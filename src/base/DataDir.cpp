@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 namespace quorlin::base {
@@ -31,6 +32,20 @@ std::string UserDataDir() {
     }
     const std::string home = HomeDir();
     return home.empty() ? std::string() : home + "/.local/share";
+}
+
+std::string ProgramShareDir() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path dir = fs::read_symlink("/proc/self/exe", ec).parent_path();
+    for (int up = 0; up < 2 && !ec && dir.has_relative_path(); ++up) {
+        dir = dir.parent_path();
+        std::error_code absent;
+        if (fs::is_directory(dir / "share" / "quorlin", absent)) {
+            return (dir / "share").string();
+        }
+    }
+    return {};
 }
 
 }  // namespace quorlin::base

@@ -13,4 +13,9 @@ std::string UserDataDir();
 // The user's home directory by the same rule as UserDataDir; empty when there is none.
 std::string HomeDir();
 
+// The share directory that came with the running program: the nearest directory above its
+// executable's (up to two levels) that holds share/quorlin, so /usr/bin/quorlin finds
+// /usr/share and every program of a build tree finds the build's. Empty when none does.
+std::string ProgramShareDir();
+
 }  // namespace quorlin::base

@@ -22,10 +22,10 @@ struct ToolRun {
 
 class CardTool : public CardFixture {
   protected:
-    // The tool with these arguments, the PIN lines on descriptor 3; stdout only.
+    // The tool with these arguments, the PIN lines on descriptor 3; stdout only. No
+    // XDG_DATA_DIRS: the tool finds the build's provider files from where it is.
     ToolRun Tool(const std::string& args, const std::string& pins = "") {
-        const std::string command = "XDG_DATA_HOME=" + data +
-                                    " XDG_DATA_DIRS=" + Env("QUORLIN_BUILD_DIR") + "/share " +
+        const std::string command = "XDG_DATA_HOME=" + data + " XDG_DATA_DIRS=/nonexistent " +
                                     Env("QUORLIN_BUILD_DIR") + "/tools/card/quorlin-card " + args +
                                     " 3<<'EOF' 2>/dev/null\n" + pins + "EOF\n";
         ToolRun run;

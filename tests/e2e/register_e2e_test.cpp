@@ -52,15 +52,14 @@ std::vector<std::string> CertstoreList(int* exitCode) {
 
 class RegisterE2e : public ::testing::Test {
   protected:
-    // registry: the directory list for XDG_DATA_DIRS.
+    // registry: the only directory searched for provider files.
     void Start(const std::string& profile, const std::string& registry) {
         home = e2e::ScratchPath("home");
         fs::create_directories(home);
         setenv("XDG_DATA_HOME", home.c_str(), 1);
-        setenv("XDG_DATA_DIRS", registry.c_str(), 1);
         card = std::make_unique<e2e::CardSim>(Profile(profile), 0);
         ASSERT_TRUE(card->Present()) << card->LogPath();
-        crypt = std::make_unique<crypt::CardCryptApi>(pcsc);
+        crypt = std::make_unique<crypt::CardCryptApi>(pcsc, crypt::ProviderRegistry({registry}));
         store = std::make_unique<store::SqliteStoreApi>();
         ASSERT_EQ(store->Directory(), home + "/quorlin");
         dlg = std::make_unique<CQuorlinDlg>(window,
@@ -115,7 +114,6 @@ class RegisterE2e : public ::testing::Test {
     void TearDown() override {
         dlg.reset();
         unsetenv("XDG_DATA_HOME");
-        unsetenv("XDG_DATA_DIRS");
     }
 
     std::string home;

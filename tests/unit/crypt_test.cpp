@@ -2,11 +2,10 @@
 // container open sends to the card, and the errors every failure leaves behind.
 
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -87,37 +86,42 @@ TEST(ProviderRegistryTest, EarlierDirectoriesWinAndBrokenFilesAreSkipped) {
     }
 }
 
-TEST(ProviderRegistryTest, DirectoriesComeFromTheXdgVariables) {
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
-    for (const char* name : {"XDG_DATA_HOME", "XDG_DATA_DIRS", "HOME"}) {
-        const char* v = std::getenv(name);
-        saved.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+TEST(ProviderRegistryTest, DirectoriesGoUserThenSystemConfigurationThenDataThenTheProgramsOwn) {
+    using Vars = std::map<std::string, std::string>;
+    const struct {
+        Vars vars;
+        std::string home, programShare;
+        std::vector<std::string> want;
+    } cases[] = {
+        {{},
+         "/h",
+         "/usr/share",
+         {"/h/.config", "/h/.local/share", "/etc/xdg", "/usr/local/share", "/usr/share"}},
+        {{{"XDG_CONFIG_HOME", "/c"},
+          {"XDG_DATA_HOME", "/d"},
+          {"XDG_CONFIG_DIRS", "/e:rel:/f"},
+          {"XDG_DATA_DIRS", "/s::/t:/s:/c"}},
+         "/h",
+         "/build/share",
+         {"/c", "/d", "/e", "/f", "/s", "/t", "/build/share"}},
+        // Relative or empty user variables give way to the home's defaults; no home, none.
+        {{{"XDG_CONFIG_HOME", "cfg"}, {"XDG_DATA_HOME", ""}, {"XDG_DATA_DIRS", "/s"}},
+         "/h",
+         "",
+         {"/h/.config", "/h/.local/share", "/etc/xdg", "/s"}},
+        {{{"XDG_CONFIG_DIRS", "/e"}, {"XDG_DATA_DIRS", "/s"}}, "", "/p", {"/e", "/s", "/p"}},
+    };
+    for (const auto& c : cases) {
+        const auto env = [&c](const char* name) {
+            const auto it = c.vars.find(name);
+            return it != c.vars.end() ? it->second.c_str() : nullptr;
+        };
+        EXPECT_EQ(ProviderRegistry::SearchDirs(env, c.home, c.programShare), c.want)
+            << ::testing::PrintToString(c.want);
     }
-    setenv("XDG_DATA_HOME", "/data/home", 1);
-    setenv("XDG_DATA_DIRS", "/a:relative:/b::/a", 1);
-    EXPECT_EQ(ProviderRegistry::DataDirsFromEnvironment(),
-              (std::vector<std::string>{"/data/home", "/a", "/b"}));
-
-    unsetenv("XDG_DATA_HOME");
-    unsetenv("XDG_DATA_DIRS");
-    setenv("HOME", "/home/someone", 1);
-    auto dirs = ProviderRegistry::DataDirsFromEnvironment();
-    ASSERT_GE(dirs.size(), 3u);
-    EXPECT_EQ(dirs.front(), "/home/someone/.local/share");
-    EXPECT_NE(std::find(dirs.begin(), dirs.end(), "/usr/local/share"), dirs.end());
-    EXPECT_EQ(dirs.back(), "/usr/share");
-
-    // A HOME that is empty or relative gives way to the password database's home.
-    const passwd* pw = getpwuid(getuid());
-    for (const char* h : {"", "home/someone"}) {
-        setenv("HOME", h, 1);
-        EXPECT_EQ(ProviderRegistry::DataDirsFromEnvironment().front(),
-                  std::string(pw != nullptr ? pw->pw_dir : "?") + "/.local/share")
-            << "HOME=" << h;
-    }
-    for (const auto& [name, value] : saved) {
-        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
-    }
+    // This test program lives in the build tree: the build's provider files come last.
+    EXPECT_EQ(ProviderRegistry::SearchDirsFromEnvironment().back(),
+              Env("QUORLIN_BUILD_DIR") + "/share");
 }
 
 // The demo card: a Morvex applet under T=0 with Quorlin-Alice (both keys), Quorlin-Spare

@@ -137,7 +137,10 @@ int Diagnose(const Options& options) {
         report["providers"].push_back(
             {{"provider", kind.provider}, {"file", info ? json(info->file) : json(nullptr)}});
     }
-    report["provider_dirs"] = registry.DataDirs();
+    report["provider_dirs"] = json::array();
+    for (const std::string& dir : registry.Dirs()) {
+        report["provider_dirs"].push_back(dir + "/quorlin/providers");
+    }
     store::SqliteStoreApi store;
     const store::SqliteStoreApi::Inspection inspection = store.Inspect();
     report["store"] = {

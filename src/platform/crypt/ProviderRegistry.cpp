@@ -11,10 +11,6 @@
 #include "base/DataDir.h"
 #include "base/Hex.h"
 
-#ifndef QUORLIN_DEFAULT_DATA_DIRS
-#define QUORLIN_DEFAULT_DATA_DIRS ""
-#endif
-
 namespace quorlin::crypt {
 
 namespace {
@@ -83,25 +79,40 @@ std::optional<std::string> ReadSmallFile(const fs::path& path) {
 
 }  // namespace
 
-ProviderRegistry::ProviderRegistry() : m_dataDirs(DataDirsFromEnvironment()) {}
+ProviderRegistry::ProviderRegistry() : m_searchDirs(SearchDirsFromEnvironment()) {}
 
-ProviderRegistry::ProviderRegistry(std::vector<std::string> dataDirs)
-    : m_dataDirs(std::move(dataDirs)) {}
+ProviderRegistry::ProviderRegistry(std::vector<std::string> searchDirs)
+    : m_searchDirs(std::move(searchDirs)) {}
 
-std::vector<std::string> ProviderRegistry::DataDirsFromEnvironment() {
+std::vector<std::string> ProviderRegistry::SearchDirs(const Environment& env,
+                                                      const std::string& home,
+                                                      const std::string& programShare) {
+    const auto variable = [&env](const char* name) {
+        const char* value = env(name);
+        return value != nullptr ? std::string(value) : std::string();
+    };
+    const auto userDir = [&](const char* name, const char* underHome) {
+        std::string dir = variable(name);
+        return dir.starts_with('/') ? dir : home.empty() ? std::string() : home + underHome;
+    };
+    const auto systemDirs = [&](const char* name, const char* fallback) {
+        const std::string dirs = variable(name);
+        return dirs.empty() ? std::string(fallback) : dirs;
+    };
+    // User before system; within each, configuration (an administrator's or the user's
+    // choice) before data (what packages install).
     std::vector<std::string> dirs;
-    if (std::string home = base::UserDataDir(); !home.empty()) {
-        dirs.push_back(std::move(home));
-    }
-    const char* system = std::getenv("XDG_DATA_DIRS");
-    if (system != nullptr && *system != '\0') {
-        SplitPaths(system, dirs);
-    } else {
-        // Where this build installs its providers, then the usual defaults.
-        SplitPaths(QUORLIN_DEFAULT_DATA_DIRS, dirs);
-        SplitPaths("/usr/local/share:/usr/share", dirs);
-    }
+    SplitPaths(userDir("XDG_CONFIG_HOME", "/.config"), dirs);
+    SplitPaths(userDir("XDG_DATA_HOME", "/.local/share"), dirs);
+    SplitPaths(systemDirs("XDG_CONFIG_DIRS", "/etc/xdg"), dirs);
+    SplitPaths(systemDirs("XDG_DATA_DIRS", "/usr/local/share:/usr/share"), dirs);
+    SplitPaths(programShare, dirs);
     return dirs;
+}
+
+std::vector<std::string> ProviderRegistry::SearchDirsFromEnvironment() {
+    return SearchDirs([](const char* name) { return std::getenv(name); }, base::HomeDir(),
+                      base::ProgramShareDir());
 }
 
 std::optional<ProviderInfo> ProviderRegistry::Parse(const std::string& text) {
@@ -146,7 +157,7 @@ std::optional<ProviderInfo> ProviderRegistry::Parse(const std::string& text) {
 }
 
 std::optional<ProviderInfo> ProviderRegistry::Find(const std::string& name) const {
-    for (const std::string& dir : m_dataDirs) {
+    for (const std::string& dir : m_searchDirs) {
         const fs::path providers = fs::path(dir) / "quorlin" / "providers";
         std::error_code ec;
         fs::directory_iterator it(providers, ec);

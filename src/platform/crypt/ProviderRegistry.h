@@ -1,7 +1,8 @@
 #pragma once
 // The installed providers: one small key=value file per provider under quorlin/providers/
-// in the XDG data directories. The first directory that names a provider wins, so a
-// user's own file overrides the system's.
+// in the XDG configuration and data directories. The first directory that names a provider
+// wins, so a user's own file overrides the system's and an administrator's under /etc
+// overrides a package's.
 //
 //   name=Morvex CSP Enterprise
 //   type=1
@@ -9,6 +10,7 @@
 //   aid=...
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,21 +26,28 @@ struct ProviderInfo {
 
 class ProviderRegistry {
   public:
-    // Searches the directories of the environment (XDG_DATA_HOME, then XDG_DATA_DIRS).
+    using Environment = std::function<const char*(const char*)>;
+
+    // Searches the directories of the environment (SearchDirsFromEnvironment).
     ProviderRegistry();
-    // Searches <dir>/quorlin/providers for each of dataDirs, in order.
-    explicit ProviderRegistry(std::vector<std::string> dataDirs);
+    // Searches <dir>/quorlin/providers for each of searchDirs, in order.
+    explicit ProviderRegistry(std::vector<std::string> searchDirs);
 
     // Provider names compare without regard to ASCII case, as on the platform.
     std::optional<ProviderInfo> Find(const std::string& name) const;
-    const std::vector<std::string>& DataDirs() const { return m_dataDirs; }
+    const std::vector<std::string>& Dirs() const { return m_searchDirs; }
 
-    static std::vector<std::string> DataDirsFromEnvironment();
+    // In the order read: $XDG_CONFIG_HOME, $XDG_DATA_HOME, each of $XDG_CONFIG_DIRS, each
+    // of $XDG_DATA_DIRS (with the base-directory defaults), then the program's own share
+    // directory unless among them already. Relative entries are skipped, repeats dropped.
+    static std::vector<std::string> SearchDirs(const Environment& env, const std::string& home,
+                                               const std::string& programShare);
+    static std::vector<std::string> SearchDirsFromEnvironment();
     // Nullopt when the text is no valid provider file.
     static std::optional<ProviderInfo> Parse(const std::string& text);
 
   private:
-    std::vector<std::string> m_dataDirs;
+    std::vector<std::string> m_searchDirs;
 };
 
 }  // namespace quorlin::crypt
