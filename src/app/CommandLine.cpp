@@ -10,6 +10,7 @@ namespace quorlin::app {
 namespace {
 
 constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr const char* kProgram = "quorlin";
 
@@ -35,7 +36,7 @@ std::string UsageError(const QString& problem) {
 
 CommandLineOutcome ParseCommandLine(const std::vector<std::string>& args,
                                     const std::vector<std::string>& providerDirs,
-                                    const std::string& storePath) {
+                                    const std::string& storePath, const Environment& env) {
     QCommandLineParser parser;
     // Qt's options have one dash: -platform NAME.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -101,6 +102,17 @@ CommandLineOutcome ParseCommandLine(const std::vector<std::string>& args,
         outcome.err = UsageError(QStringLiteral("unexpected argument ") +
                                  parser.positionalArguments().constFirst());
         outcome.exitCode = kExitUsage;
+        return outcome;
+    }
+    const auto named = [&env](const char* name) {
+        const char* value = env(name);
+        return value != nullptr && *value != '\0';
+    };
+    if (!parser.isSet(QStringLiteral("platform")) && !parser.isSet(QStringLiteral("display")) &&
+        !named("DISPLAY") && !named("WAYLAND_DISPLAY") && !named("QT_QPA_PLATFORM")) {
+        outcome.err =
+            std::string(kProgram) + ": no display (DISPLAY or WAYLAND_DISPLAY is not set)\n";
+        outcome.exitCode = kExitFailure;
         return outcome;
     }
     if (parser.isSet(trace)) {

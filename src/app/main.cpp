@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,9 +12,12 @@
 #include "base/PrivateMemory.h"
 #include "base/StandardOutput.h"
 #include "platform/crypt/ProviderRegistry.h"
+#include "platform/pcsc/PcscLite.h"
 #include "platform/store/SqliteStoreApi.h"
 #include "platform/trace/TraceSink.h"
+#include "platform/x509/OpenSslCertApi.h"
 #include "quorlin/Version.h"
+#include "ui/qt/QtTranslation.h"
 
 namespace {
 
@@ -34,7 +38,8 @@ int main(int argc, char* argv[]) {
         std::vector<std::string>(argv, argv + argc),
         quorlin::crypt::ProviderRegistry::SearchDirsFromEnvironment(),
         storeDir.empty() ? "(none: no home directory)"
-                         : quorlin::store::SqliteStoreApi(storeDir).DatabasePath());
+                         : quorlin::store::SqliteStoreApi(storeDir).DatabasePath(),
+        [](const char* name) { return static_cast<const char*>(std::getenv(name)); });
     std::fputs(outcome.out.c_str(), stdout);
     std::fputs(outcome.err.c_str(), stderr);
     if (outcome.exitCode) {
@@ -48,10 +53,17 @@ int main(int argc, char* argv[]) {
             std::fprintf(stderr, "quorlin: --trace %s\n", error.c_str());
             return kExitUsage;
         }
+        quorlin::trace::WriteRunHeader(
+            *sink, "quorlin",
+            std::string("Qt " QT_VERSION_STR " (") + qVersion() + " at run time), pcsc-lite " +
+                quorlin::pcsc::PcscLite::BuiltVersion() + "; " +
+                quorlin::x509::OpenSslCertApi::RunningVersion() + " at run time");
         theApp.SetTrace(std::move(sink));
     }
 
     QApplication app(argc, argv);
+    // After the command line: --help and its errors stay English.
+    quorlin::qt::InstallQtTranslation(app);
     QApplication::setApplicationVersion(QStringLiteral(QUORLIN_VERSION));
     // The desktop entry's id, so that X11 and Wayland sessions match the window to it.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.quorlin.Quorlin"));

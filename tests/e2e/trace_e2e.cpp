@@ -28,6 +28,7 @@
 #include "platform/trace/TraceSink.h"
 #include "platform/trace/TracingPcsc.h"
 #include "platform/x509/OpenSslCertApi.h"
+#include "quorlin/Version.h"
 #include "res/Strings.h"
 #include "res/resource.h"
 #include "ui/CQuorlinDlg.h"
@@ -266,6 +267,12 @@ TEST_F(TraceOption, CreatesTheFilePrivateAndTracesTheReaderListing) {
         << ReadFile(file);
     EXPECT_TRUE(quorlin.Running()) << ReadFile(output);  // the dialog is up
     EXPECT_EQ(Mode(file), 0600u);
+    // First what wrote it, for whoever reads it later.
+    const std::string events = Events(ReadFile(file));
+    EXPECT_EQ(events.rfind(std::string("quorlin ") + QUORLIN_VERSION + " on 20", 0), 0u) << events;
+    for (const char* named : {"\nbuilt with Qt 6.", ", pcsc-lite ", "; OpenSSL ", "\nlocale "}) {
+        EXPECT_LT(events.find(named), events.find("readers 2:")) << named;
+    }
     quorlin.Stop();
 }
 

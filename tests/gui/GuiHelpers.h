@@ -38,6 +38,7 @@ struct SeenBox {
     QWidget* parent = nullptr;
     QMessageBox::StandardButtons buttons;
     bool modal = false;
+    QString okText;
 };
 
 inline void ExpectBox(const SeenBox& box, const char* text, const QString& title,
@@ -64,12 +65,13 @@ class BoxCloser {
         if (box == nullptr || !box->isVisible()) {
             return;
         }
+        QAbstractButton* ok = box->button(QMessageBox::Ok);
         boxes.push_back({box->text(), box->windowTitle(), box->icon(), box->parentWidget(),
-                         box->standardButtons(), box->isModal()});
+                         box->standardButtons(), box->isModal(), ok ? ok->text() : QString()});
         if (m_hook) {
             m_hook(box);
         }
-        if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
+        if (ok != nullptr) {
             ok->click();
         } else {
             box->reject();

@@ -14,6 +14,7 @@
 #include <QTableWidget>
 #include <QtTest>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +28,7 @@
 #include "fakes/TempDir.h"
 #include "platform/x509/OpenSslCertApi.h"
 #include "res/Strings.h"
+#include "ui/qt/QtTranslation.h"
 
 using namespace quorlin;
 using quorlin::test::BoxCloser;
@@ -73,6 +75,7 @@ struct Card : Services, quorlin::test::ShownDialog<EnginePcsc> {
         ClickTab(2);
         Click(res::IDC_BTN_QUERY);
         QCOMPARE(boxes.boxes.size(), std::size_t(1));  // the log-in's success alone
+        QCOMPARE(boxes.boxes[0].okText, U("確定"));    // Qt's own texts are Chinese too
     }
     QTableWidget* List() const { return As<QTableWidget>(res::IDC_LIST_CERTS); }
     QPoint CellCentre(int row) const {
@@ -185,6 +188,7 @@ class YesNoAnswers {
         m_timer.start();
     }
     QStringList texts;
+    QStringList buttons;
     std::vector<QWidget*> owners;
     bool defaultNo = true;
 
@@ -196,6 +200,7 @@ class YesNoAnswers {
             return;
         }
         texts << box->text();
+        buttons << box->button(QMessageBox::Yes)->text() << box->button(QMessageBox::No)->text();
         owners.push_back(box->parentWidget());
         defaultNo = defaultNo && box->defaultButton() == box->button(QMessageBox::No);
         box->button(m_answers[m_next++])->click();
@@ -389,6 +394,7 @@ class DetailsGuiTest : public QObject {
         QCOMPARE(answers.texts[0],
                  QString::fromStdString(dir.Join("old.pem")) + U(" 已存在。\n要取代它嗎？"));
         QCOMPARE(answers.owners[0], c.view.Dialog());
+        QCOMPARE(answers.buttons.mid(0, 2), (QStringList{U("是(&Y)"), U("否(&N)")}));
         QVERIFY(answers.defaultNo);
         QCOMPARE(Openssl({"x509", "-in", QString::fromStdString(dir.Join("old.pem")), "-noout",
                           "-serial"}),
@@ -440,6 +446,10 @@ int main(int argc, char** argv) {
                       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
+    if (!quorlin::qt::InstallQtTranslation(app)) {
+        std::fprintf(stderr, "qtbase_zh_TW.qm is missing (qt6-translations-l10n)\n");
+        return 1;
+    }
     DetailsGuiTest test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);

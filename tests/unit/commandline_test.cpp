@@ -14,9 +14,11 @@ using app::ParseCommandLine;
 const std::vector<std::string> kDirs = {"/home/u/.local/share", "/usr/share"};
 const std::string kStore = "/home/u/.local/share/quorlin/certstore.db";
 
-app::CommandLineOutcome Parse(std::vector<std::string> args) {
+app::CommandLineOutcome Parse(std::vector<std::string> args, const char* display = ":0") {
     args.insert(args.begin(), "quorlin");
-    return ParseCommandLine(args, kDirs, kStore);
+    return ParseCommandLine(args, kDirs, kStore, [display](const char* name) {
+        return std::string(name) == "DISPLAY" ? display : nullptr;
+    });
 }
 
 TEST(CommandLine, WithoutOptionsOrWithQtsOwnTheDialogOpens) {
@@ -28,6 +30,15 @@ TEST(CommandLine, WithoutOptionsOrWithQtsOwnTheDialogOpens) {
         EXPECT_EQ(outcome.err, "");
         EXPECT_FALSE(outcome.traceFile.has_value());
     }
+    // No display named anywhere: a message and exit 1, before Qt would abort; help and
+    // version need none.
+    EXPECT_FALSE(Parse({"-platform", "offscreen"}, nullptr).exitCode.has_value());
+    EXPECT_FALSE(Parse({"-display", ":1"}, nullptr).exitCode.has_value());
+    EXPECT_EQ(Parse({"--version"}, "").exitCode, 0);
+    const auto dark = Parse({"--trace", "/tmp/run.trace"}, "");
+    EXPECT_EQ(dark.exitCode, 1);
+    EXPECT_EQ(dark.err, "quorlin: no display (DISPLAY or WAYLAND_DISPLAY is not set)\n");
+    EXPECT_FALSE(dark.traceFile.has_value());
     const auto traced = Parse({"--trace", "/tmp/run.trace", "-platform", "offscreen"});
     EXPECT_FALSE(traced.exitCode.has_value());
     EXPECT_EQ(traced.traceFile, "/tmp/run.trace");

@@ -14,6 +14,7 @@
 #include "applet/Applet.h"
 #include "applet/Pin.h"
 #include "base/Secret.h"
+#include "platform/x509/OpenSslCertApi.h"
 
 namespace quorlin::cardtool {
 
@@ -73,6 +74,9 @@ std::unique_ptr<Service> Service::Open(const Options& options, int& status) {
             status = kExitUsage;
             return nullptr;
         }
+        trace::WriteRunHeader(*service->m_sink, "quorlin-card",
+                              std::string("pcsc-lite ") + pcsc::PcscLite::BuiltVersion() + "; " +
+                                  x509::OpenSslCertApi::RunningVersion() + " at run time");
         service->m_traced = std::make_unique<trace::TracingPcsc>(service->m_lite, *service->m_sink);
     }
     return service;

@@ -253,4 +253,8 @@ std::string PcscLite::FormatErrorText(std::uint32_t code) {
     return std::string(answer);
 }
 
+const char* PcscLite::BuiltVersion() {
+    return PCSCLITE_VERSION_NUMBER;
+}
+
 }  // namespace quorlin::pcsc

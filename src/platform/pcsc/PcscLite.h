@@ -31,6 +31,9 @@ class PcscLite : public PcscApi {
     const ScardIoRequest* T1Pci() const override;
 
     std::string FormatErrorText(std::uint32_t code) override;
+
+    // The pcsc-lite this program was built with, for the trace's first lines.
+    static const char* BuiltVersion();
 };
 
 }  // namespace quorlin::pcsc

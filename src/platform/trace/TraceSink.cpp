@@ -7,7 +7,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "quorlin/Version.h"
 
 namespace quorlin::trace {
 
@@ -83,6 +86,22 @@ std::string Timestamp() {
     const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
     std::snprintf(text + n, sizeof text - n, ".%06ldZ", now.tv_nsec / 1000);
     return text;
+}
+
+void WriteRunHeader(TraceSink& sink, std::string_view program, std::string_view libraries) {
+    const std::string now = Timestamp();
+    sink.Write(std::string(program) + " " + QUORLIN_VERSION + " on " + now.substr(0, 10) +
+               " (UTC)");
+    sink.Write("built with " + std::string(libraries));
+    std::string locale = "C";
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            locale = std::string(value) + " (" + name + ")";
+            break;
+        }
+    }
+    sink.Write("locale " + locale);
 }
 
 }  // namespace quorlin::trace

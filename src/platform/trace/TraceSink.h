@@ -34,4 +34,8 @@ class TraceSink {
 // UTC, to the microsecond: "2025-01-31T23:59:59.123456Z".
 std::string Timestamp();
 
+// The first lines of a trace, so that a help desk knows what wrote it: "PROGRAM VERSION on
+// DATE (UTC)", "built with LIBRARIES", "locale NAME" (from LC_ALL, LC_CTYPE or LANG).
+void WriteRunHeader(TraceSink& sink, std::string_view program, std::string_view libraries);
+
 }  // namespace quorlin::trace

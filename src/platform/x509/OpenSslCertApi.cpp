@@ -209,4 +209,8 @@ std::optional<std::int64_t> OpenSslCertApi::CertGetNotAfter(const CertContext* c
     return x == nullptr ? std::nullopt : Seconds(X509_get0_notAfter(x));
 }
 
+const char* OpenSslCertApi::RunningVersion() {
+    return OpenSSL_version(OPENSSL_VERSION);
+}
+
 }  // namespace quorlin::x509

@@ -36,6 +36,8 @@ class OpenSslCertApi : public CertApi {
 
     // Contexts of this process not yet freed by all their holders (for leak checks).
     static std::size_t LiveContexts();
+    // The OpenSSL that runs, as it names itself ("OpenSSL 3.0.17 1 Jul 2025").
+    static const char* RunningVersion();
 };
 
 }  // namespace quorlin::x509
