@@ -44,8 +44,10 @@ CommandLineOutcome ParseCommandLine(const std::vector<std::string>& args,
         QStringLiteral("Log in to a smart card, change its PIN and register its certificates."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Displays this help."));
-    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
-                                     QStringLiteral("Displays version information."));
+    // -V as in the other tools; -v stays, as Qt's own parser has it.
+    const QCommandLineOption version(
+        {QStringLiteral("V"), QStringLiteral("v"), QStringLiteral("version")},
+        QStringLiteral("Displays version information."));
     const QCommandLineOption trace(
         QStringLiteral("trace"),
         QStringLiteral("Writes a trace of the run to FILE (mode 0600; never the PIN)."),

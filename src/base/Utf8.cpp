@@ -1,6 +1,7 @@
 #include "base/Utf8.h"
 
 #include <algorithm>
+#include <string>
 
 namespace quorlin::base {
 
@@ -57,6 +58,27 @@ std::size_t Utf8Prefix(std::string_view text, std::size_t maxChars, std::size_t 
         bytes += step;
     }
     return bytes;
+}
+
+std::string Printable(std::string_view text) {
+    static constexpr std::uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    std::string out;
+    for (std::size_t k = 0; k < text.size();) {
+        const std::size_t n = Utf8CharLength(text, k);
+        const auto lead = static_cast<unsigned char>(text[k]);
+        const std::uint32_t cp = Utf8CodePoint(text, k);
+        const bool whole = n == Utf8SequenceLength(lead) && (lead < 0x80 || n > 1);
+        const bool valid =
+            whole && cp >= kShortest[n] && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+        const bool control = cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
+        if (valid && !control) {
+            out.append(text.substr(k, n));
+        } else {
+            out.push_back('?');
+        }
+        k += n;
+    }
+    return out;
 }
 
 }  // namespace quorlin::base

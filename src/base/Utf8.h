@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace quorlin::base {
@@ -20,5 +21,9 @@ std::uint32_t Utf8CodePoint(std::string_view text, std::size_t pos);
 
 // Bytes of text that hold at most maxChars whole characters within maxBytes.
 std::size_t Utf8Prefix(std::string_view text, std::size_t maxChars, std::size_t maxBytes);
+
+// Control characters and broken UTF-8 become '?', so that the text cannot steer the
+// terminal it is printed on.
+std::string Printable(std::string_view text);
 
 }  // namespace quorlin::base

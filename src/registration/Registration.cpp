@@ -13,7 +13,6 @@ namespace {
 
 constexpr std::size_t kContainerBufferSize = 260;
 constexpr std::uint32_t kKeySpecs[] = {crypt::kAtSignature, crypt::kAtKeyExchange};
-constexpr std::uint32_t kMallocFailure = 14;  // what the allocator's failure reads as
 
 // Each byte becomes one code unit of the same value: the names are kept as the card has
 // them, with no code-page translation.
@@ -86,7 +85,7 @@ Outcome AddForEachKey(crypt::CryptApi& crypt, store::StoreApi& store, crypt::HCR
         std::unique_ptr<char16_t[]> containerW = WidenBytes(container);
         std::unique_ptr<char16_t[]> providerW = WidenBytes(provider.c_str());
         if (!containerW || !providerW) {
-            observer.StepFailed(Step::Allocate, kMallocFailure);
+            observer.StepFailed(Step::Allocate, kAllocationFailure);
             return Outcome::Failed;
         }
         x509::CryptKeyProvInfo info{};

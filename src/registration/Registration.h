@@ -17,6 +17,8 @@
 namespace quorlin::registration {
 
 inline constexpr std::size_t kContainerNameSize = 36;
+// Step::Allocate's code: what the allocator's failure reads as.
+inline constexpr std::uint32_t kAllocationFailure = 14;
 
 // A certificate and the card's record of its container (code page 950, zero-padded).
 struct CardCertificate {

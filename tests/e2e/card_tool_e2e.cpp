@@ -58,6 +58,8 @@ TEST_F(CardTool, ListsReadersAndCertificatesChangesThePinAndRegisters) {
     const ToolRun empty = Tool("diagnose --json");
     EXPECT_EQ(empty.status, 1);
     EXPECT_EQ(json::parse(empty.out)["readers"].size(), 2u);
+    // The service's own words, no code.
+    EXPECT_NE(Tool("diagnose").out.find("\nservice: Command successful.\n"), std::string::npos);
     Insert(json::parse(
         std::ifstream(Env("QUORLIN_SOURCE_DIR") + "/tools/cardsim/profiles/demo.json")));
     const ToolRun diagnosed = Tool("diagnose --json");

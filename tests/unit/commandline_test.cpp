@@ -45,7 +45,7 @@ TEST(CommandLine, WithoutOptionsOrWithQtsOwnTheDialogOpens) {
 }
 
 TEST(CommandLine, VersionAndHelpPrintAndEndWell) {
-    for (const char* option : {"--version", "-v"}) {
+    for (const char* option : {"--version", "-V", "-v"}) {
         const auto outcome = Parse({option});
         EXPECT_EQ(outcome.exitCode, 0);
         EXPECT_EQ(outcome.out, std::string("quorlin ") + QUORLIN_VERSION + "\n");

@@ -148,9 +148,7 @@ int Diagnose(const Options& options) {
         {"state", StateName(inspection.state)},
         {"entries", inspection.entries ? json(*inspection.entries) : json(nullptr)}};
     if (inspection.error != 0) {
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(inspection.error));
-        report["store"]["error"] = hex;
+        report["store"]["error"] = certview::FailureText(inspection.error);
     }
 
     std::string text;

@@ -58,10 +58,8 @@ void Say(const std::string& text) {
 }
 
 std::string ServiceText(pcsc::PcscApi& pcsc, std::uint32_t code) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
     const std::string text = pcsc.FormatErrorText(code);
-    return text.empty() ? hex : text + " (" + hex + ")";
+    return text.empty() ? certview::FailureText(code) : text;
 }
 
 std::unique_ptr<Service> Service::Open(const Options& options, int& status) {

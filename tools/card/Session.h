@@ -25,7 +25,8 @@ inline constexpr int kExitExpiring = 3;
 
 // Prints "quorlin-card: TEXT" on stderr.
 void Say(const std::string& text);
-// The service's text for a code, e.g. "Sharing violation. (0x8010000B)".
+// A code in words: the service's text, e.g. "Sharing violation.", else the store's or
+// the provider's.
 std::string ServiceText(pcsc::PcscApi& pcsc, std::uint32_t code);
 
 struct Options {

@@ -310,8 +310,9 @@ int ChangePin(const Options& options) {
 // The routine's reports as lines, each in the place of its certificate's row.
 class RegistrationLines : public registration::Observer {
   public:
-    RegistrationLines(std::vector<std::string>& lineOf, const std::vector<std::size_t>& rowOf)
-        : m_lineOf(lineOf), m_rowOf(rowOf) {}
+    RegistrationLines(pcsc::PcscApi& pcsc, std::vector<std::string>& lineOf,
+                      const std::vector<std::size_t>& rowOf)
+        : m_pcsc(pcsc), m_lineOf(lineOf), m_rowOf(rowOf) {}
     bool allAdded = true;
 
     void StepFailed(registration::Step step, std::uint32_t code) override {
@@ -322,9 +323,8 @@ class RegistrationLines : public registration::Observer {
                                              "memory",
                                              "the key-provider property",
                                              "adding to the store"};
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
-        m_lastFailure = std::string(kCalls[static_cast<int>(step)]) + " failed (" + hex + ")";
+        m_lastFailure = std::string(kCalls[static_cast<int>(step)]) + " failed (" +
+                        ServiceText(m_pcsc, code) + ")";
         if (step == registration::Step::ProbeProvider) {
             Say(m_lastFailure);
             allAdded = false;
@@ -341,6 +341,7 @@ class RegistrationLines : public registration::Observer {
     }
 
   private:
+    pcsc::PcscApi& m_pcsc;
     std::vector<std::string>& m_lineOf;
     const std::vector<std::size_t>& m_rowOf;
     std::string m_lastFailure;
@@ -398,7 +399,7 @@ int Register(const Options& options, const std::string& storeName) {
     crypt::CardCryptApi crypt(service->Pcsc());
     store::SqliteStoreApi store;
     std::u16string storeW(storeName.begin(), storeName.end());
-    RegistrationLines report(lineOf, rowOf);
+    RegistrationLines report(service->Pcsc(), lineOf, rowOf);
     const std::optional<int> added =
         registration::RegisterCertificates(crypt, store, provider, certs, storeW.c_str(), report);
     std::string text;
@@ -468,25 +469,12 @@ int Run(int argc, char** argv) {
                            : std::string();
             },
             "NAME");
-    // `help COMMAND`, as git and the other tools of a terminal have it.
-    CLI::App* help = app.add_subcommand("help", "Print the help of a command");
-    std::string helpOn;
-    help->add_option("command", helpOn, "The command")->option_text("COMMAND");
     for (CLI::App* sub : {readers, certs, diagnose, changePin, reg}) {
         sub->fallthrough();
     }
+    quorlin::cli::AddHelpCommand(app);
     if (const std::optional<int> exit = quorlin::cli::Parse(app, argc, argv)) {
         return *exit;
-    }
-    if (help->parsed()) {
-        CLI::App* about = helpOn.empty() ? &app : nullptr;
-        for (CLI::App* sub : app.get_subcommands({})) {
-            about = sub->get_name() == helpOn ? sub : about;
-        }
-        if (about == nullptr) {
-            return quorlin::cli::UsageError(app, "no command " + certview::Printable(helpOn));
-        }
-        return Print(about->help()) ? kExitOk : kExitFailure;
     }
     if (readers->parsed()) {
         return Readers(options);

@@ -15,8 +15,12 @@
 #include <memory>
 
 #include "base/Utf8.h"
+#include "interfaces/CryptApi.h"
+#include "platform/crypt/CardCryptApi.h"
 #include "platform/store/SqliteStoreApi.h"
+#include "platform/store/StoreErrors.h"
 #include "platform/x509/OpenSslCertDetails.h"
+#include "registration/Registration.h"
 
 namespace quorlin::certview {
 
@@ -93,25 +97,42 @@ long LocaleWidth(std::string_view text) {
 
 }  // namespace
 
-std::string Printable(std::string_view text) {
-    static constexpr std::uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-    std::string out;
-    for (std::size_t k = 0; k < text.size();) {
-        const std::size_t n = base::Utf8CharLength(text, k);
-        const auto lead = static_cast<unsigned char>(text[k]);
-        const std::uint32_t cp = base::Utf8CodePoint(text, k);
-        const bool whole = n == base::Utf8SequenceLength(lead) && (lead < 0x80 || n > 1);
-        const bool valid =
-            whole && cp >= kShortest[n] && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
-        const bool control = cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
-        if (valid && !control) {
-            out.append(text.substr(k, n));
-        } else {
-            out.push_back('?');
+std::string FailureText(std::uint32_t code) {
+    struct Words {
+        std::uint32_t code;
+        const char* text;
+    };
+    static constexpr Words kWords[] = {
+        {store::kEAccessDenied, "access denied"},
+        {store::kEDiskFull, "disk full"},
+        {store::kEBusy, "database busy"},
+        {store::kEFileCorrupt, "damaged, or not a Quorlin certificate store"},
+        {store::kEPathNotFound, "path not found"},
+        {store::kEOutOfMemory, "out of memory"},
+        {store::kEInvalidArg, "invalid argument"},
+        {store::kEInvalidHandle, "invalid handle"},
+        {store::kENotSupported, "not supported"},
+        {store::kCryptEAsn1BadTag, "not a certificate"},
+        {crypt::kNteBadKeyset, "no such key container on the card"},
+        {crypt::kNteKeysetNotDef, "no such provider"},
+        {crypt::kNteNoKey, "no such key in the container"},
+        {crypt::kNteBadFlags, "invalid flags"},
+        {crypt::kNteBadProvType, "wrong provider type"},
+        {crypt::kNteBadKeysetParam, "invalid key container name"},
+        {crypt::kNteProvTypeNotDef, "provider type not defined"},
+        {crypt::kNteProvTypeNoMatch, "provider type does not match"},
+        {crypt::kNteBadUid, "invalid provider handle"},
+        {crypt::kNteBadKey, "invalid key handle"},
+        {crypt::kErrorInvalidParameter, "invalid parameter"},
+        {crypt::kErrorNotEnoughMemory, "out of memory"},
+        {registration::kAllocationFailure, "out of memory"},
+    };
+    for (const Words& w : kWords) {
+        if (w.code == code) {
+            return w.text;
         }
-        k += n;
     }
-    return out;
+    return "failure";
 }
 
 std::size_t DisplayWidth(std::string_view text) {

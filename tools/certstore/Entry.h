@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Utf8.h"
 #include "platform/store/CertificateTable.h"
 
 namespace quorlin::certview {
@@ -57,9 +58,10 @@ std::string ExportPem(const store::StoredCertificate& entry);
 // The stored bytes; empty when the entry has a problem.
 std::vector<std::uint8_t> ExportDer(const store::StoredCertificate& entry);
 
-// Control characters and broken UTF-8 become '?', so that stored text cannot steer the
-// terminal.
-std::string Printable(std::string_view text);
+using base::Printable;
+
+// A store's or a provider's code in words, for messages, which name no codes.
+std::string FailureText(std::uint32_t code);
 
 // Terminal columns of printable text by wcswidth, in the current locale when it is UTF-8,
 // else in C.UTF-8; a character count when neither knows the text.

@@ -46,8 +46,8 @@ constexpr const char* kFooter =
     "\n"
     "export --all DIR writes every entry to DIR (created, mode 0700, when missing; an\n"
     "existing one must be the user's and not writable by group or others) as\n"
-    "STORE-THUMBPRINT.pem, or .der with --der; in the file name '%', '/', a leading '.'\n"
-    "and any byte outside printable ASCII are written %XX, the byte in hex.\n"
+    "STORE-THUMBPRINT.pem, or .der with --der; in the file name '%', '/', a leading\n"
+    "'.' and any byte outside printable ASCII are written %XX, the byte in hex.\n"
     "A --dir that does not exist is an error; the default directory not existing yet\n"
     "means that nothing was registered.\n"
     "\n"
@@ -55,40 +55,10 @@ constexpr const char* kFooter =
     "directory or the store cannot be read, DIR refused, standard output cannot be\n"
     "written, 2 bad usage.";
 
-std::string ErrorText(std::uint32_t code) {
-    using namespace quorlin::store;
-    const char* what = "failure";
-    switch (code) {
-        case kEAccessDenied:
-            what = "access denied";
-            break;
-        case kEDiskFull:
-            what = "disk full";
-            break;
-        case kEBusy:
-            what = "database busy";
-            break;
-        case kEFileCorrupt:
-            what = "damaged, or not a Quorlin certificate store";
-            break;
-        case kEPathNotFound:
-            what = "path not found";
-            break;
-        case kEOutOfMemory:
-            what = "out of memory";
-            break;
-        default:
-            break;
-    }
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%s (0x%08x)", what, static_cast<unsigned>(code));
-    return buf;
-}
-
 int StoreError(const SqliteStoreApi& store) {
     std::fprintf(stderr, "quorlin-certstore: cannot use %s: %s\n",
                  Printable(store.DatabasePath()).c_str(),
-                 ErrorText(quorlin::GetLastError()).c_str());
+                 certview::FailureText(quorlin::GetLastError()).c_str());
     return kExitFailure;
 }
 
@@ -393,6 +363,7 @@ int Run(int argc, char* argv[]) {
     exportCommand->add_flag("--der", der, "DER instead of PEM");
     exportCommand->add_option("--all", allDir, "write every entry into DIR")->option_text("DIR");
     command("remove", "THUMBPRINT [STORE]: delete the entry, from every store unless STORE", true);
+    quorlin::cli::AddHelpCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ArgumentMismatch& e) {
@@ -400,10 +371,10 @@ int Run(int argc, char* argv[]) {
         return quorlin::cli::UsageError(
             app, allOption ? "--all needs a directory" : "--dir needs a directory");
     } catch (const CLI::ParseError& e) {
-        // CLI11's own words quote the arguments as given.
-        return e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)
-                   ? quorlin::cli::ParseFailure(app, e)
-                   : quorlin::cli::UsageError(app, Printable(e.what()));
+        return quorlin::cli::ParseFailure(app, e);
+    }
+    if (const std::optional<int> help = quorlin::cli::AnswerHelp(app)) {
+        return *help;
     }
 
     const std::vector<CLI::App*> given = app.get_subcommands();
