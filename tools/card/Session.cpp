@@ -105,17 +105,22 @@ pcsc::ScardContext Service::Context(bool quiet) {
     return m_contextResult == pcsc::kSuccess ? m_context->Get() : 0;
 }
 
+std::vector<std::string> Service::ReaderNames() {
+    const pcsc::ScardContext context = Context();
+    if (context == 0) {
+        return {};
+    }
+    const card::ReaderList list(Pcsc(), context);
+    return list.Names(SIZE_MAX);
+}
+
 std::vector<ReaderState> Service::Readers() {
     std::vector<ReaderState> out;
     const pcsc::ScardContext context = Context();
     if (context == 0) {
         return out;
     }
-    std::vector<std::string> names;
-    {
-        const card::ReaderList list(Pcsc(), context);
-        names = list.Names(SIZE_MAX);
-    }
+    const std::vector<std::string> names = ReaderNames();
     // Every reader's state in one round trip to the service.
     std::vector<pcsc::ScardReaderState> states(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -144,6 +149,20 @@ std::optional<std::string> Service::ChooseReader(const Options& options) {
     if (Context() == 0) {
         return std::nullopt;
     }
+    if (!options.reader.empty()) {
+        // A reader named needs no card states: a round trip less before the log-in.
+        const std::vector<std::string> names = ReaderNames();
+        if (AllDigits(options.reader)) {
+            const std::size_t index = options.reader.size() > 9
+                                          ? SIZE_MAX
+                                          : static_cast<std::size_t>(std::stoul(options.reader));
+            if (index < names.size()) {
+                return names[index];
+            }
+        } else if (std::find(names.begin(), names.end(), options.reader) != names.end()) {
+            return options.reader;
+        }
+    }
     const std::vector<ReaderState> readers = Readers();
     std::string list;
     for (std::size_t i = 0; i < readers.size(); ++i) {
@@ -151,20 +170,6 @@ std::optional<std::string> Service::ChooseReader(const Options& options) {
                 (readers[i].card ? " (card)" : " (empty)");
     }
     if (!options.reader.empty()) {
-        if (AllDigits(options.reader)) {
-            const std::size_t index = options.reader.size() > 9
-                                          ? SIZE_MAX
-                                          : static_cast<std::size_t>(std::stoul(options.reader));
-            if (index < readers.size()) {
-                return readers[index].name;
-            }
-        } else {
-            for (const ReaderState& r : readers) {
-                if (r.name == options.reader) {
-                    return r.name;
-                }
-            }
-        }
         Say("no reader " + certview::Printable(options.reader) +
             "; the readers are:" + (list.empty() ? " none" : list));
         return std::nullopt;

@@ -54,6 +54,7 @@ class Service {
     std::uint32_t ContextResult() const { return m_contextResult; }
     // Every reader the service lists, in its order, with its card state.
     std::vector<ReaderState> Readers();
+    std::vector<std::string> ReaderNames();
     // The reader the options name, or the one reader holding a card; nullopt after a
     // message (listing the readers) when there is none or several.
     std::optional<std::string> ChooseReader(const Options& options);
