@@ -8,10 +8,12 @@ namespace quorlin::card {
 
 namespace {
 
-// Results after which the context is of no more use: the service went away.
-bool ServiceGone(std::uint32_t rv) {
-    return rv == pcsc::kENoService || rv == pcsc::kEServiceStopped || rv == pcsc::kEInvalidHandle ||
-           rv == pcsc::kECommError || rv == pcsc::kFInternalError;
+// Answers of a service that knows no plug-and-play notification reader. Any other failure
+// means the context is lost: pcsc-lite reports a service that dies mid-call as a
+// communication error, no service, or even a security violation (a reset connection).
+bool NoPlugAndPlay(std::uint32_t rv) {
+    return rv == pcsc::kEUnknownReader || rv == pcsc::kEInvalidParameter ||
+           rv == pcsc::kEInvalidValue;
 }
 
 }  // namespace
@@ -142,12 +144,11 @@ bool ReaderWatcher::Step() {
     if (rv == pcsc::kECancelled) {
         return false;
     }
-    if (ServiceGone(rv)) {
-        Lost();
-        return true;
+    if (NoPlugAndPlay(rv)) {
+        return false;  // the list stays as it is
     }
-    // No plug-and-play support (or an answer that says nothing): the list stays as it is.
-    return false;
+    Lost();
+    return true;
 }
 
 }  // namespace quorlin::card

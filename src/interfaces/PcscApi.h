@@ -71,6 +71,7 @@ inline constexpr std::uint32_t kWUnresponsiveCard = 0x80100066u;
 inline constexpr std::uint32_t kWUnpoweredCard = 0x80100067u;
 inline constexpr std::uint32_t kWResetCard = 0x80100068u;
 inline constexpr std::uint32_t kWRemovedCard = 0x80100069u;
+inline constexpr std::uint32_t kWSecurityViolation = 0x8010006Au;
 
 class PcscApi {
   public:

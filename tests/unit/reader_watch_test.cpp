@@ -90,13 +90,17 @@ TEST(ReaderWatcherTest, ServiceGoneIsRetriedEveryTwoSecondsThenReportedBack) {
 }
 
 TEST(ReaderWatcherTest, EndsWhenCancelledStoppedOrWithoutPlugAndPlay) {
-    const std::pair<std::uint32_t, bool> cases[] = {
-        {pcsc::kECancelled, false}, {pcsc::kEUnknownReader, false}, {pcsc::kETimeout, true}};
+    // pcsc-lite reports a service that dies while it answers as a reset connection.
+    const std::pair<std::uint32_t, bool> cases[] = {{pcsc::kECancelled, false},
+                                                    {pcsc::kEUnknownReader, false},
+                                                    {pcsc::kETimeout, true},
+                                                    {pcsc::kWSecurityViolation, true}};
     for (const auto& [answer, goesOn] : cases) {
         Watch w;
         w.pcsc.statusChanges = {{answer, 0}};
         EXPECT_TRUE(w.watcher.Step());
         EXPECT_EQ(w.watcher.Step(), goesOn) << std::hex << answer;
+        EXPECT_EQ(w.pcsc.releasedContexts, answer == pcsc::kWSecurityViolation ? 1 : 0);
     }
     // A stop while the service is away ends the pause and the watch.
     Watch w;
