@@ -64,6 +64,9 @@ std::string ServiceText(pcsc::PcscApi& pcsc, std::uint32_t code) {
 
 std::unique_ptr<Service> Service::Open(const Options& options, int& status) {
     std::unique_ptr<Service> service(new Service);
+    if (options.pcsc != nullptr) {
+        service->m_base = options.pcsc;
+    }
     if (!options.trace.empty()) {
         std::string error;
         service->m_sink = trace::TraceSink::Open(options.trace, error);
@@ -75,7 +78,8 @@ std::unique_ptr<Service> Service::Open(const Options& options, int& status) {
         trace::WriteRunHeader(*service->m_sink, "quorlin-card",
                               std::string("pcsc-lite ") + pcsc::PcscLite::BuiltVersion() + "; " +
                                   x509::OpenSslCertApi::RunningVersion() + " at run time");
-        service->m_traced = std::make_unique<trace::TracingPcsc>(service->m_lite, *service->m_sink);
+        service->m_traced =
+            std::make_unique<trace::TracingPcsc>(*service->m_base, *service->m_sink);
     }
     return service;
 }

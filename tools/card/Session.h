@@ -34,6 +34,7 @@ struct Options {
     std::string trace;
     int pinFd = -1;
     bool json = false;
+    pcsc::PcscApi* pcsc = nullptr;  // the service; pcsc-lite's when none is given
 };
 
 // One reader as the service shows it.
@@ -48,7 +49,7 @@ class Service {
     // Opens the trace when asked; nullopt and a message when it cannot be used.
     static std::unique_ptr<Service> Open(const Options& options, int& status);
 
-    pcsc::PcscApi& Pcsc() { return m_traced ? static_cast<pcsc::PcscApi&>(*m_traced) : m_lite; }
+    pcsc::PcscApi& Pcsc() { return m_traced ? static_cast<pcsc::PcscApi&>(*m_traced) : *m_base; }
     // A system context; 0 when the service refuses, with a message unless quiet.
     pcsc::ScardContext Context(bool quiet = false);
     std::uint32_t ContextResult() const { return m_contextResult; }
@@ -66,6 +67,7 @@ class Service {
     Service() = default;
     std::string m_reader;
     pcsc::PcscLite m_lite;
+    pcsc::PcscApi* m_base = &m_lite;
     std::unique_ptr<trace::TraceSink> m_sink;
     std::unique_ptr<trace::TracingPcsc> m_traced;
     std::optional<card::ContextOwner> m_context;
