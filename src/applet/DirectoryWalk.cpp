@@ -44,18 +44,21 @@ WalkEnd WalkDirectory(const card::Channel& ch, WalkObserver& observer) {
 
         std::uint8_t keyInfoArea[kReplyAreaSize] = {};
         card::Response keyInfo{keyInfoArea, sizeof keyInfoArea};
-        ReadKeyInfo(ch, keyInfo);
+        const bool whole = ReadKeyInfo(ch, keyInfo) == 0 && keyInfo.length == kKeyInfoLength;
         container.keyInfo = std::span<const std::uint8_t>(keyInfoArea, kKeyInfoLength);
         const unsigned indicator =
             keyInfoArea[kKeyInfoIndicator] * 256u + keyInfoArea[kKeyInfoIndicator + 1];
         if (indicator == 0) {
             if (keyInfoArea[kKeyInfoInUse] != 0) {
                 observer.ContainerWithoutCertificate(container);
+            } else if (!whole) {
+                observer.KeyInfoUnread(container);
             }
             continue;
         }
         // A non-zero indicator came with data, so the length kept is what the card sent.
         if (keyInfo.length != kKeyInfoLength) {
+            observer.KeyInfoUnread(container);
             continue;
         }
         observer.CertificateListed(container);

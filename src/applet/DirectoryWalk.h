@@ -35,6 +35,9 @@ class WalkObserver {
     // The container's certificate object file could not be selected: the walk stops.
     virtual void CertificateFileUnselectable(const WalkedContainer& container,
                                              std::int32_t result) = 0;
+    // The key information did not come whole and says nothing usable: the walk goes on to
+    // the next container, as the dialog does, without a row.
+    virtual void KeyInfoUnread(const WalkedContainer& container) { (void)container; }
     // A container in use whose key information names no certificate.
     virtual void ContainerWithoutCertificate(const WalkedContainer& container) = 0;
     // A container with a certificate: its key information, before the certificate is read.

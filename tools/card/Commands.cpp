@@ -80,6 +80,10 @@ class Listing : public applet::WalkObserver {
         Add(c, false).entry["error"] = "the certificate file cannot be selected";
         failed = true;
     }
+    void KeyInfoUnread(const applet::WalkedContainer& c) override {
+        Add(c, false).entry["error"] = "the key information could not be read";
+        failed = true;
+    }
     void ContainerWithoutCertificate(const applet::WalkedContainer& c) override { Add(c, false); }
     void CertificateListed(const applet::WalkedContainer& c) override { Add(c, true); }
     void CertificateRead(const applet::WalkedContainer&, applet::ReadEnd end,
