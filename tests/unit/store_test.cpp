@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -523,34 +524,44 @@ TEST(SqliteStoreTest, AWriterKilledMidAddLeavesAWholeDatabase) {
     TempDir tmp;
     const std::string dir = tmp.Path() + "/quorlin";
     const std::vector<std::uint8_t> base = ReadFixture("rsa-bench.der");
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
     std::size_t lastCount = 0;
-    for (std::uint32_t round = 0; round < 3; ++round) {
+    for (std::uint32_t round = 0; round < 20; ++round) {
+        int added[2];
+        ASSERT_EQ(pipe(added), 0);
         const pid_t pid = fork();
         if (pid == 0) {
             SqliteStoreApi api(dir);
             HCERTSTORE store = OpenMy(api);
             for (std::uint32_t k = 0; store != nullptr; ++k) {
-                AddWithKey(api, store, Context(CertVariant(base, round << 20 | k)),
+                AddWithKey(api, store, Context(CertVariant(base, round << 18 | k)),
                            u"c" + std::u16string(1, u'0' + k % 10), 1);
+                [[maybe_unused]] const ssize_t said = write(added[1], "+", k == 0 ? 1 : 0);
             }
             _exit(1);
         }
-        // Let it write for a while, a different while each round, then kill it.
-        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 70 * round));
+        close(added[1]);
+        // Killed at a random add after its first.
+        char first = 0;
+        ASSERT_EQ(read(added[0], &first, 1), 1) << "round " << round;
+        close(added[0]);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 100000));
         ASSERT_EQ(kill(pid, SIGKILL), 0);
         int status = 0;
         waitpid(pid, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status));
 
         SqliteStoreApi api(dir);
-        EXPECT_EQ(IntegrityCheck(api.DatabasePath()), "ok");
+        EXPECT_EQ(IntegrityCheck(api.DatabasePath()), "ok") << "seed " << seed;
         auto entries = api.List();
         ASSERT_TRUE(entries);
-        EXPECT_GT(entries->size(), lastCount) << "round " << round;
+        EXPECT_GT(entries->size(), lastCount) << "round " << round << ", seed " << seed;
         ExpectEntriesWhole(api);
-        EXPECT_TRUE(AddOne(api, ReadFixture("alice-ec.der"), u"c-after"));  // still takes adds
-        lastCount = entries->size() + 1;
+        lastCount = entries->size();
     }
+    SqliteStoreApi api(dir);
+    EXPECT_TRUE(AddOne(api, ReadFixture("alice-ec.der"), u"c-after"));  // still takes adds
 }
 
 // In a private mount namespace: a read-only data directory, and a full disk.
