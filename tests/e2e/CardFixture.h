@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -54,6 +55,20 @@ class CardFixture : public ::testing::Test {
     std::vector<std::unique_ptr<CardSim>> sims;
     std::vector<std::unique_ptr<CQuorlinDlg>> dialogs;
 };
+
+// The dialog thread's event loop, run for as long as it takes the list to read `readers`.
+inline bool PumpUntil(test::FakeWindow& window, const std::vector<std::string>& readers) {
+    const auto until = std::chrono::steady_clock::now() + kReadyTimeout;
+    while (window.comboItems != readers) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        if (window.WaitForPostedTask(200)) {
+            window.RunPostedTasks();
+        }
+    }
+    return true;
+}
 
 // The log form of a SELECT by AID whose last byte is `last`.
 inline std::string SelectAid(const char* last) {

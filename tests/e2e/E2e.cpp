@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -116,6 +117,57 @@ int Process::Stop(std::chrono::milliseconds grace) {
         m_pid = -1;
     }
     return m_status;
+}
+
+void Service::Restart(int entries) {
+    Stop();
+    std::ofstream conf(Env("QUORLIN_READER_CONF"), std::ios::trunc);
+    for (int k = 0; k < entries; ++k) {
+        const int port = VpcdPort(2 * k);
+        conf << "FRIENDLYNAME \"Virtual PCD " << k << "\"\nDEVICENAME   /dev/null:" << port
+             << "\nLIBPATH      /usr/lib/pcsc/drivers/serial/libifdvpcd.so\nCHANNELID    " << port
+             << "\n\n";
+    }
+    conf.close();
+    m_pcscd = Process({"/usr/sbin/pcscd", "--foreground"}, Env("QUORLIN_PCSCD_LOG") + ".restarted");
+}
+
+namespace {
+
+// The script reaps its pcscd only when it ends: until then an ended one is a zombie.
+bool Alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pidText, comm, state;
+    return stat >> pidText >> comm >> state && state != "Z";
+}
+
+}  // namespace
+
+void Service::Stop() {
+    if (m_pcscd.Running()) {
+        m_pcscd.Stop();
+        return;
+    }
+    const pid_t pid = static_cast<pid_t>(std::stol("0" + Env("QUORLIN_PCSCD_PID")));
+    if (pid > 0 && ::kill(pid, SIGTERM) == 0) {
+        const auto until = Clock::now() + kReadyTimeout;
+        while (Alive(pid) && Clock::now() < until) {
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+}
+
+std::vector<std::string> CertstoreList(int* exitCode) {
+    const std::string tool = Env("QUORLIN_BUILD_DIR") + "/tools/certstore/quorlin-certstore";
+    FILE* p = popen(("'" + tool + "' list 2>&1").c_str(), "r");
+    std::vector<std::string> lines;
+    char buf[1024];
+    while (p != nullptr && std::fgets(buf, sizeof buf, p) != nullptr) {
+        lines.emplace_back(buf);
+    }
+    const int status = p != nullptr ? pclose(p) : -1;
+    *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return lines;
 }
 
 std::string ScratchPath(const std::string& stem) {

@@ -81,6 +81,21 @@ class CardSim {
     bool m_present = false;
 };
 
+// The private service, stopped and started again with `entries` vpcd entries, written as
+// scripts/pcscd-private writes them. The first one stopped is the script's.
+class Service {
+  public:
+    void Restart(int entries);
+    // Returns once the service has ended.
+    void Stop();
+
+  private:
+    Process m_pcscd;
+};
+
+// Runs quorlin-certstore list with the test's environment; its output, lines kept.
+std::vector<std::string> CertstoreList(int* exitCode);
+
 // A scratch file path for this test (under the build tree), unique per call.
 std::string ScratchPath(const std::string& stem);
 // Writes text to a new scratch file and returns its path.

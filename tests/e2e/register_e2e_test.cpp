@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -34,20 +32,6 @@ using test::FakeWindow;
 
 std::string Profile(const std::string& name) {
     return e2e::Env("QUORLIN_SOURCE_DIR") + "/tools/cardsim/profiles/" + name;
-}
-
-// Runs quorlin-certstore with the test's environment; its output, lines kept.
-std::vector<std::string> CertstoreList(int* exitCode) {
-    const std::string tool = e2e::Env("QUORLIN_BUILD_DIR") + "/tools/certstore/quorlin-certstore";
-    FILE* p = popen(("'" + tool + "' list 2>&1").c_str(), "r");
-    std::vector<std::string> lines;
-    char buf[1024];
-    while (p != nullptr && std::fgets(buf, sizeof buf, p) != nullptr) {
-        lines.emplace_back(buf);
-    }
-    const int status = p != nullptr ? pclose(p) : -1;
-    *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return lines;
 }
 
 class RegisterE2e : public ::testing::Test {
@@ -85,7 +69,7 @@ class RegisterE2e : public ::testing::Test {
 
     std::vector<std::string> EntryLines() {
         int exitCode = -1;
-        std::vector<std::string> lines = CertstoreList(&exitCode);
+        std::vector<std::string> lines = e2e::CertstoreList(&exitCode);
         EXPECT_EQ(exitCode, 0);
         std::vector<std::string> entries;
         for (const std::string& line : lines) {

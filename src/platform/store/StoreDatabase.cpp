@@ -450,9 +450,11 @@ Connection OpenDatabase(const std::string& directory, const std::string& path, O
     if (mode == OpenMode::kRead) {
         content = Classify(db.get(), schema);
         // Reading a WAL database makes its shared-memory file, which a read-only
-        // directory refuses. With no WAL file left, everything committed is in the
-        // database file, which can then be read as it stands.
-        if (!content && !FileExists(path + "-wal")) {
+        // directory or a full disk refuses. With no WAL content left (a writer that met
+        // the full disk leaves an empty file), everything committed is in the database
+        // file, which can then be read as it stands.
+        struct stat wal {};
+        if (!content && (::lstat((path + "-wal").c_str(), &wal) != 0 || wal.st_size == 0)) {
             db.reset();
             if (Open("file:" + UriEscape(path) + "?immutable=1", openFlags | SQLITE_OPEN_URI, db)) {
                 content = Classify(db.get(), schema);
