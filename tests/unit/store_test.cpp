@@ -621,6 +621,23 @@ TEST(SqliteStoreTest, ReadOnlyDirectoryAndFullDiskFailClearlyWithNothingHalfWrit
         check(IntegrityCheck(api.DatabasePath()) == "ok", "small: integrity");
         auto entries = api.List();
         check(entries && entries->size() == added, "small: entries");
+        // A writer that meets the full disk at its open leaves the store readable.
+        const std::string full = tmp.Path() + "/full";
+        fs::create_directories(full);
+        if (mount("tmpfs", full.c_str(), "tmpfs", 0, "size=256k") != 0) {
+            return problems + "SKIP: tmpfs mount failed";
+        }
+        {
+            SqliteStoreApi first(full + "/quorlin");
+            check(AddOne(first, ReadFixture("alice-ec.der"), u"c0"), "full: add");
+        }
+        std::ofstream filler(full + "/filler", std::ios::binary);
+        while (filler.write(std::string(4096, '\0').data(), 4096).flush()) {
+        }
+        SqliteStoreApi writer(full + "/quorlin");
+        check(OpenMy(writer) == nullptr && GetLastError() == store::kEDiskFull, "full: open");
+        entries = SqliteStoreApi(full + "/quorlin").List();
+        check(entries && entries->size() == 1, "full: entries");
         return problems;
     });
     if (result.rfind("SKIP:", 0) == 0) {
