@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "applet/Applet.h"
@@ -79,6 +80,31 @@ class FaultingPcsc : public pcsc::PcscLite {
 std::function<bool(const std::uint8_t*)> SecondConnection() {
     return [n = 0](const std::uint8_t* command) mutable { return !command && ++n == 2; };
 }
+
+// The store, with a hook run once before the first add into the second store opened: the
+// registration opens one per container, so the first container's entries are in by then.
+class HookedStore : public store::SqliteStoreApi {
+  public:
+    std::function<void()> beforeSecondContainersAdd;
+
+    store::HCERTSTORE CertOpenStore(std::uint32_t provider, std::uint32_t encoding,
+                                    std::uintptr_t prov, std::uint32_t flags,
+                                    const char16_t* name) override {
+        ++m_opens;
+        return SqliteStoreApi::CertOpenStore(provider, encoding, prov, flags, name);
+    }
+    bool CertAddCertificateContextToStore(store::HCERTSTORE store, const x509::CertContext* cert,
+                                          std::uint32_t disposition,
+                                          const x509::CertContext** added) override {
+        if (m_opens == 2 && beforeSecondContainersAdd) {
+            std::exchange(beforeSecondContainersAdd, nullptr)();
+        }
+        return SqliteStoreApi::CertAddCertificateContextToStore(store, cert, disposition, added);
+    }
+
+  private:
+    int m_opens = 0;
+};
 
 class ServiceFault : public CardFixture {
   protected:
@@ -166,7 +192,7 @@ class ServiceFault : public CardFixture {
     x509::OpenSslCertApi certs;
     crypt::CardCryptApi crypt{faulty,
                               crypt::ProviderRegistry({Env("QUORLIN_BUILD_DIR") + "/share"})};
-    std::optional<store::SqliteStoreApi> store;  // found through XDG_DATA_HOME, set first
+    std::optional<HookedStore> store;  // found through XDG_DATA_HOME, set first
     std::string home;
     static inline Service service;  // a restarted one must outlive its test
 };
@@ -203,22 +229,22 @@ TEST_F(ServiceFault, FullDiskStopsTheRegistrationAndTheStoreStaysReadable) {
         ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
     } unmount{home};
     Query();
-    faulty.at = SecondConnection();
-    faulty.fault = [this] {
+    bool filled = false;
+    store->beforeSecondContainersAdd = [&] {
         std::FILE* filler = std::fopen((home + "/filler").c_str(), "wb");
         ASSERT_NE(filler, nullptr);
         std::setvbuf(filler, nullptr, _IONBF, 0);
         const std::vector<char> block(4096);
         while (std::fwrite(block.data(), 1, block.size(), filler) == block.size()) {
         }
-        EXPECT_EQ(errno, ENOSPC);
+        filled = errno == ENOSPC;
         std::fclose(filler);
     };
     dlg().OnCommand(res::IDC_BTN_REGISTER);
-    ASSERT_TRUE(faulty.fired);
-    // The next container's store cannot be opened: SQLite cannot make its shared memory.
-    EXPECT_EQ(window.MessageTexts(), (Lines{Format(res::kFmtOpenStore, store::kEDiskFull),
-                                            res::kRegistered, res::kLogInAgain}));
+    EXPECT_TRUE(filled);
+    // The third container meets the same full disk.
+    const std::string full = Format(res::kFmtAddToStore, store::kEDiskFull);
+    EXPECT_EQ(window.MessageTexts(), (Lines{full, full, res::kRegistered, res::kLogInAgain}));
     ExpectFirstEntryOnly();
 
     int exitCode = -1;
