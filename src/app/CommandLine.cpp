@@ -36,7 +36,7 @@ std::string UsageError(const QString& problem) {
 
 CommandLineOutcome ParseCommandLine(const std::vector<std::string>& args,
                                     const std::vector<std::string>& providerDirs,
-                                    const std::string& storePath, const Environment& env) {
+                                    const std::string& storePath, const base::Environment& env) {
     QCommandLineParser parser;
     // Qt's options have one dash: -platform NAME.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -106,10 +106,7 @@ CommandLineOutcome ParseCommandLine(const std::vector<std::string>& args,
         outcome.exitCode = kExitUsage;
         return outcome;
     }
-    const auto named = [&env](const char* name) {
-        const char* value = env(name);
-        return value != nullptr && *value != '\0';
-    };
+    const auto named = [&env](const char* name) { return !base::Variable(env, name).empty(); };
     if (!parser.isSet(QStringLiteral("platform")) && !parser.isSet(QStringLiteral("display")) &&
         !named("DISPLAY") && !named("WAYLAND_DISPLAY") && !named("QT_QPA_PLATFORM")) {
         outcome.err =

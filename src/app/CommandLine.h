@@ -2,10 +2,11 @@
 // The program's command line: --help, --version, --trace FILE and Qt's own options. It is
 // read before the display is opened, so that --help and --version need none.
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "base/Environment.h"
 
 namespace quorlin::app {
 
@@ -16,14 +17,12 @@ struct CommandLineOutcome {
     std::optional<std::string> traceFile;  // --trace FILE, as given
 };
 
-using Environment = std::function<const char*(const char*)>;
-
 // args as main receives them. providerDirs are searched for provider files, in order;
 // storePath is the certificate store. Both are only told, in the help. env answers for
 // the variables that name a display: without one, and without -platform or -display, the
 // program ends here with a message rather than in Qt with an abort.
 CommandLineOutcome ParseCommandLine(const std::vector<std::string>& args,
                                     const std::vector<std::string>& providerDirs,
-                                    const std::string& storePath, const Environment& env);
+                                    const std::string& storePath, const base::Environment& env);
 
 }  // namespace quorlin::app

@@ -1,6 +1,5 @@
 #include <QApplication>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,7 +38,7 @@ int main(int argc, char* argv[]) {
         quorlin::crypt::ProviderRegistry::SearchDirsFromEnvironment(),
         storeDir.empty() ? "(none: no home directory)"
                          : quorlin::store::SqliteStoreApi(storeDir).DatabasePath(),
-        [](const char* name) { return static_cast<const char*>(std::getenv(name)); });
+        quorlin::base::ProcessEnvironment);
     std::fputs(outcome.out.c_str(), stdout);
     std::fputs(outcome.err.c_str(), stderr);
     if (outcome.exitCode) {

@@ -84,19 +84,15 @@ ProviderRegistry::ProviderRegistry() : m_searchDirs(SearchDirsFromEnvironment())
 ProviderRegistry::ProviderRegistry(std::vector<std::string> searchDirs)
     : m_searchDirs(std::move(searchDirs)) {}
 
-std::vector<std::string> ProviderRegistry::SearchDirs(const Environment& env,
+std::vector<std::string> ProviderRegistry::SearchDirs(const base::Environment& env,
                                                       const std::string& home,
                                                       const std::string& programShare) {
-    const auto variable = [&env](const char* name) {
-        const char* value = env(name);
-        return value != nullptr ? std::string(value) : std::string();
-    };
     const auto userDir = [&](const char* name, const char* underHome) {
-        std::string dir = variable(name);
+        std::string dir = base::Variable(env, name);
         return dir.starts_with('/') ? dir : home.empty() ? std::string() : home + underHome;
     };
     const auto systemDirs = [&](const char* name, const char* fallback) {
-        const std::string dirs = variable(name);
+        const std::string dirs = base::Variable(env, name);
         return dirs.empty() ? std::string(fallback) : dirs;
     };
     // User before system; within each, configuration (an administrator's or the user's
@@ -111,8 +107,7 @@ std::vector<std::string> ProviderRegistry::SearchDirs(const Environment& env,
 }
 
 std::vector<std::string> ProviderRegistry::SearchDirsFromEnvironment() {
-    return SearchDirs([](const char* name) { return std::getenv(name); }, base::HomeDir(),
-                      base::ProgramShareDir());
+    return SearchDirs(base::ProcessEnvironment, base::HomeDir(), base::ProgramShareDir());
 }
 
 std::optional<ProviderInfo> ProviderRegistry::Parse(const std::string& text) {

@@ -10,10 +10,11 @@
 //   aid=...
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "base/Environment.h"
 
 namespace quorlin::crypt {
 
@@ -26,8 +27,6 @@ struct ProviderInfo {
 
 class ProviderRegistry {
   public:
-    using Environment = std::function<const char*(const char*)>;
-
     // Searches the directories of the environment (SearchDirsFromEnvironment).
     ProviderRegistry();
     // Searches <dir>/quorlin/providers for each of searchDirs, in order.
@@ -40,7 +39,8 @@ class ProviderRegistry {
     // In the order read: $XDG_CONFIG_HOME, $XDG_DATA_HOME, each of $XDG_CONFIG_DIRS, each
     // of $XDG_DATA_DIRS (with the base-directory defaults), then the program's own share
     // directory unless among them already. Relative entries are skipped, repeats dropped.
-    static std::vector<std::string> SearchDirs(const Environment& env, const std::string& home,
+    static std::vector<std::string> SearchDirs(const base::Environment& env,
+                                               const std::string& home,
                                                const std::string& programShare);
     static std::vector<std::string> SearchDirsFromEnvironment();
     // Nullopt when the text is no valid provider file.
