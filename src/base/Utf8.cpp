@@ -70,7 +70,10 @@ std::string Printable(std::string_view text) {
         const bool whole = n == Utf8SequenceLength(lead) && (lead < 0x80 || n > 1);
         const bool valid =
             whole && cp >= kShortest[n] && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
-        const bool control = cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
+        // Bidi embeddings, overrides and isolates would reorder what follows them on the
+        // screen: a name could show as another.
+        const bool control = cp < 0x20 || (cp >= 0x7F && cp < 0xA0) ||
+                             (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
         if (valid && !control) {
             out.append(text.substr(k, n));
         } else {

@@ -22,8 +22,9 @@ std::uint32_t Utf8CodePoint(std::string_view text, std::size_t pos);
 // Bytes of text that hold at most maxChars whole characters within maxBytes.
 std::size_t Utf8Prefix(std::string_view text, std::size_t maxChars, std::size_t maxBytes);
 
-// Control characters and broken UTF-8 become '?', so that the text cannot steer the
-// terminal it is printed on.
+// Control characters, the bidi controls (U+202A to U+202E, U+2066 to U+2069) and broken
+// UTF-8 become '?', so that the text cannot steer the terminal it is printed on nor
+// reorder what it shows.
 std::string Printable(std::string_view text);
 
 }  // namespace quorlin::base

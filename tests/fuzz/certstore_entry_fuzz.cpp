@@ -66,7 +66,7 @@ class Input {
 };
 
 // Well-formed UTF-8 as iconv judges it (no overlong forms, no surrogates), with no C0 or
-// C1 control character and no DEL.
+// C1 control character, no DEL and no bidi control.
 bool Printable(const std::string& text) {
     static iconv_t cd = iconv_open("UTF-32LE", "UTF-8");
     Check(cd != reinterpret_cast<iconv_t>(-1));
@@ -81,7 +81,8 @@ bool Printable(const std::string& text) {
     for (const char* p = out.data(); p < to; p += 4) {
         std::uint32_t cp = 0;
         std::memcpy(&cp, p, 4);
-        if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
+        if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || (cp >= 0x202A && cp <= 0x202E) ||
+            (cp >= 0x2066 && cp <= 0x2069)) {
             return false;
         }
     }

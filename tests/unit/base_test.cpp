@@ -13,6 +13,7 @@
 
 #include "base/AtomicFile.h"
 #include "base/PrivateMemory.h"
+#include "base/Utf8.h"
 #include "fakes/TempDir.h"
 
 namespace quorlin::test {
@@ -52,6 +53,22 @@ TEST(PrivateMemoryTest, TheStartUpStepTurnsOffCoreFilesAndAttaching) {
     int status = -1;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// What may steer a terminal or reorder a line becomes '?'; its neighbours stay.
+TEST(PrintableTest, ControlsBidiControlsAndBrokenUtf8BecomeQuestionMarks) {
+    for (auto [text, shown] : {
+             std::pair<std::string, std::string>{"a\x1b]0;t\x07", "a?]0;t?"},
+             {"\xC2\x85|\xC2\xA0", "?|\xC2\xA0"},  // C1 control, no-break space
+             {"\xE2\x80\xA9|\xE2\x80\xAA|\xE2\x80\xAE|\xE2\x80\xAF",
+              "\xE2\x80\xA9|?|?|\xE2\x80\xAF"},
+             {"\xE2\x81\xA5|\xE2\x81\xA6|\xE2\x81\xA9|\xE2\x81\xAA",
+              "\xE2\x81\xA5|?|?|\xE2\x81\xAA"},
+             {"\xE6\x86\x91\xE8\xAD", "\xE6\x86\x91?"},  // a character cut short
+             {"\xE0\x80\xAE|\xED\xA0\x80", "?|?"},       // overlong, surrogate
+         }) {
+        EXPECT_EQ(base::Printable(text), shown) << text;
+    }
 }
 
 }  // namespace
