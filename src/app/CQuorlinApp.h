@@ -16,6 +16,9 @@ class CQuorlinApp {
     // The start routine; false tells the caller there is no message loop to enter.
     bool InitInstance();
 
+    // A trace that stopped short (a full disk) must not pass for a whole one.
+    bool TraceFailed() const { return m_trace != nullptr && m_trace->Failed(); }
+
   private:
     std::unique_ptr<trace::TraceSink> m_trace;
 };

@@ -181,12 +181,14 @@ TEST_F(TraceFile, AFailedWriteIsReportedOnceAndEndsTheTrace) {
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(full, 0);
     TraceSink sink(full);
+    EXPECT_FALSE(sink.Failed());
     testing::internal::CaptureStderr();
     sink.Write("one");
     sink.Write("two");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               std::string(program_invocation_short_name) +
                   ": cannot write the trace: No space left on device; tracing stopped\n");
+    EXPECT_TRUE(sink.Failed());
 }
 
 TEST_F(TraceFile, RefusesLinksAndOtherFilesLeavingThemUntouched) {
@@ -207,6 +209,14 @@ TEST_F(TraceFile, RefusesLinksAndOtherFilesLeavingThemUntouched) {
     ASSERT_EQ(link(target.c_str(), hard.c_str()), 0);
     EXPECT_EQ(Open(hard), nullptr);
     EXPECT_EQ(error, hard + ": a hard link; refused");
+
+    const std::string theirs = dir.Path() + "/theirs";
+    Write(theirs, "keep\n", 0644);
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Open(theirs), nullptr);
+    EXPECT_EQ(error, theirs + " is owned by another user; refused");
+    EXPECT_EQ(Read(theirs), "keep\n");
+    EXPECT_EQ(Mode(theirs), 0644u);
 
     EXPECT_EQ(Read(target), "keep\n");
     EXPECT_EQ(Mode(target), 0644u);

@@ -32,6 +32,10 @@ std::unique_ptr<TraceSink> TraceSink::Open(const std::string& path, std::string&
         error = path + ": not a regular file; refused";
     } else if (st.st_nlink > 1) {
         error = path + ": a hard link; refused";
+    } else if (st.st_uid != geteuid()) {
+        // Root tracing with a user's path (or a user with a path of root's) would take the
+        // file over and empty it.
+        error = path + " is owned by another user; refused";
     } else if (fchmod(fd, S_IRUSR | S_IWUSR) != 0 || ftruncate(fd, 0) != 0) {
         error = path + ": " + std::strerror(errno);
     } else {
@@ -45,6 +49,11 @@ TraceSink::TraceSink(int fd) : m_fd(fd) {}
 
 TraceSink::~TraceSink() {
     close(m_fd);
+}
+
+bool TraceSink::Failed() const {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failed;
 }
 
 void TraceSink::Write(std::string_view event) {

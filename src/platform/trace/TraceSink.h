@@ -12,8 +12,8 @@ namespace quorlin::trace {
 class TraceSink {
   public:
     // Opens path for a new trace, mode 0600, emptied if it exists. A symbolic or hard link,
-    // or anything but a regular file, in its place is refused untouched. On failure null,
-    // and error says why.
+    // anything but a regular file, or a file of another user in its place is refused
+    // untouched. On failure null, and error says why.
     static std::unique_ptr<TraceSink> Open(const std::string& path, std::string& error);
 
     explicit TraceSink(int fd);  // takes the descriptor
@@ -25,8 +25,11 @@ class TraceSink {
     // The first write that fails is reported on stderr and ends the trace.
     void Write(std::string_view event);
 
+    // True once a write failed: the trace is not whole, and the program's exit says so.
+    bool Failed() const;
+
   private:
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     int m_fd;
     bool m_failed = false;
 };
