@@ -1,5 +1,6 @@
 // Arbitrary provider registry files through the parser: it never crashes, accepts only what
-// the format allows, and what it accepts, written back as a file, parses to the same.
+// the format allows, says why it refuses the rest, and what it accepts, written back as a
+// file, parses to the same.
 
 #include <algorithm>
 #include <cctype>
@@ -33,8 +34,11 @@ bool Trimmed(const std::string& s) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using quorlin::crypt::ProviderInfo;
     using quorlin::crypt::ProviderRegistry;
+    std::string problem;
     const auto info =
-        ProviderRegistry::Parse(std::string(reinterpret_cast<const char*>(data), size));
+        ProviderRegistry::Parse(std::string(reinterpret_cast<const char*>(data), size), &problem);
+    // A refusal always says why.
+    Check(info.has_value() == problem.empty());
     if (!info) {
         return 0;
     }

@@ -2,12 +2,15 @@
 // container open sends to the card, and the errors every failure leaves behind.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fakes/EnginePcsc.h"
@@ -62,27 +65,52 @@ TEST(ProviderRegistryTest, InstalledFilesNameTheThreeProvidersWithTheirApplets) 
     EXPECT_FALSE(registry.Find("Unknown CSP"));
 }
 
-TEST(ProviderRegistryTest, EarlierDirectoriesWinAndBrokenFilesAreSkipped) {
+// Each file that cannot be used is a problem, with why; none keeps the others from being
+// found.
+TEST(ProviderRegistryTest, EarlierDirectoriesWinAndFilesThatCannotBeUsedAreProblems) {
     TempDir home{"quorlin-crypt"}, system{"quorlin-crypt"};
     home.Write(kProviders + "mine.conf",
                "name=Morvex CSP Enterprise\ntype=1\naid=A0 00 00 01 72 95 09 09\n");
-    home.Write(kProviders + "broken.conf", "name=Broken CSP\ntype=one\n");
-    home.Write(kProviders + "no-equals.conf", "name=Odd CSP\ntype=1\njunk line\n");
-    home.Write(kProviders + "short-aid.conf", "name=Short CSP\ntype=1\naid=A0 00\n");
     home.Write(kProviders + "ignored.txt", "name=Txt CSP\ntype=1\n");
     system.Write(kProviders + "morvex.conf", "name=Morvex CSP Enterprise\ntype=1\n");
     system.Write(kProviders + "other.conf", "# comment\n  name = Other CSP  \ntype=24\nfuture=1\n");
-    system.Write(kProviders + "huge.conf",
-                 "name=Huge CSP\ntype=1\n#" + std::string(20000, 'x') + "\n");
+    const std::string dir = home.Join(kProviders);
+    ASSERT_EQ(symlink((dir + "nothing").c_str(), (dir + "g.conf").c_str()), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(dir + "h.conf"));
+    ASSERT_EQ(mkfifo((dir + "i.conf").c_str(), 0600), 0);
+    std::vector<crypt::ProviderProblem> want;
+    for (auto [file, text, reason] : {
+             std::tuple<std::string, std::string, std::string>{"a.conf", "nmae=Typo CSP\ntype=1\n",
+                                                               "unknown key 'nmae' on line 1"},
+             {"b.conf", "name=Broken CSP\ntype=abc\n", "type is not a number: abc"},
+             {"c.conf", "name=Odd CSP\ntype=1\njunk line\n", "no '=' on line 3"},
+             {"d.conf", "name=Short CSP\ntype=1\naid=A0 00\n",
+              "aid is not 5 to 16 hex bytes on line 3: A0 00"},
+             {"e.conf", "# no name\ntype=1\n", "no name"},
+             {"f.conf", "name=Huge CSP\ntype=1\n#" + std::string(20000, 'x') + "\n",
+              "is larger than 16384 bytes"},
+             {"g.conf", "", "dangling link"},
+             {"h.conf", "", "is a directory"},
+             {"i.conf", "", "is not a regular file"},
+         }) {
+        if (!text.empty()) {
+            home.Write(kProviders + file, text);
+        }
+        want.push_back({dir + file, reason});
+    }
 
     ProviderRegistry registry({home.Path(), "/nonexistent", system.Path()});
     EXPECT_EQ(SortedAids(registry.Find(kMorvex)),
               (std::vector<std::string>{"A0 00 00 01 72 95 09 09"}));
-    EXPECT_EQ(registry.Find(kMorvex)->file, home.Path() + "/quorlin/providers/mine.conf");
+    EXPECT_EQ(registry.Find(kMorvex)->file, dir + "mine.conf");
     ASSERT_TRUE(registry.Find("Other CSP"));
     EXPECT_EQ(registry.Find("Other CSP")->type, 24u);
-    for (const char* name : {"Broken CSP", "Odd CSP", "Short CSP", "Txt CSP", "Huge CSP"}) {
-        EXPECT_FALSE(registry.Find(name)) << name;
+    EXPECT_FALSE(registry.Find("Txt CSP"));
+    const std::vector<crypt::ProviderProblem> problems = registry.Problems();
+    ASSERT_EQ(problems.size(), want.size());
+    for (std::size_t k = 0; k < want.size(); ++k) {
+        EXPECT_EQ(problems[k].file, want[k].file);
+        EXPECT_EQ(problems[k].reason, want[k].reason) << want[k].file;
     }
 }
 

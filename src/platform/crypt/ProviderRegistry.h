@@ -25,6 +25,12 @@ struct ProviderInfo {
     std::string file;
 };
 
+// A provider file that could not be used, and why in words ("type is not a number: abc").
+struct ProviderProblem {
+    std::string file;
+    std::string reason;
+};
+
 class ProviderRegistry {
   public:
     // Searches the directories of the environment (SearchDirsFromEnvironment).
@@ -35,6 +41,9 @@ class ProviderRegistry {
     // Provider names compare without regard to ASCII case, as on the platform.
     std::optional<ProviderInfo> Find(const std::string& name) const;
     const std::vector<std::string>& Dirs() const { return m_searchDirs; }
+    // Every *.conf of the search directories that Find passes over as unusable, in the
+    // order read; and a providers directory that cannot be listed whole, as its own entry.
+    std::vector<ProviderProblem> Problems() const;
 
     // In the order read: $XDG_CONFIG_HOME, $XDG_DATA_HOME, each of $XDG_CONFIG_DIRS, each
     // of $XDG_DATA_DIRS (with the base-directory defaults), then the program's own share
@@ -43,8 +52,9 @@ class ProviderRegistry {
                                                const std::string& home,
                                                const std::string& programShare);
     static std::vector<std::string> SearchDirsFromEnvironment();
-    // Nullopt when the text is no valid provider file.
-    static std::optional<ProviderInfo> Parse(const std::string& text);
+    // Nullopt when the text is no valid provider file; problem, when given, then says why.
+    static std::optional<ProviderInfo> Parse(const std::string& text,
+                                             std::string* problem = nullptr);
 
   private:
     std::vector<std::string> m_searchDirs;
