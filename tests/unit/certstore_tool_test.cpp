@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ExportFiles.h"
 #include "base/Hex.h"
 #include "fakes/CertFixtures.h"
 #include "fakes/TempDir.h"
@@ -257,6 +258,26 @@ TEST_F(CertstoreToolTest, ExportsRoundTripThroughOpenssl) {
     EXPECT_EQ(fingerprint(dir + "/a.der", "DER"), alice);
     EXPECT_EQ(Tool("export " + alice + " > '" + dir + "/a.pem'").exitCode, 0);
     EXPECT_EQ(fingerprint(dir + "/a.pem", "PEM"), alice);
+}
+
+// A name too long for a file is cut after a whole character and told apart by the hash
+// of the whole, which a name that was not cut never ends in.
+TEST(ExportFileNameTest, LongNamesAreCutAndKeptApart) {
+    using exportfiles::FileNameOf;
+    std::string seal;  // 憑 is 9 bytes escaped
+    for (int k = 0; k < 80; ++k) {
+        seal += "\xE6\x86\x91";
+    }
+    const std::string a240(240, 'a'), a241(241, 'a'), b241 = std::string(240, 'a') + "b";
+    EXPECT_EQ(FileNameOf(a240), a240);
+    for (const std::string& name : {a241, b241, "x" + seal}) {
+        const std::string file = FileNameOf(name);
+        EXPECT_LE(file.size(), 240u) << file;
+        EXPECT_EQ(file.find("%-"), file.size() - 18) << file;
+    }
+    EXPECT_EQ(FileNameOf(a241).substr(0, 222), std::string(222, 'a'));
+    EXPECT_NE(FileNameOf(a241), FileNameOf(b241));
+    EXPECT_EQ(FileNameOf("x" + seal).substr(0, 217), FileNameOf("x" + seal.substr(0, 3 * 24)));
 }
 
 // Help and version as every tool has them; bad input or output gives a reason and a
