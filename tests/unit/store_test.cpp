@@ -57,6 +57,12 @@ class ScopedEnv {
     std::optional<std::string> m_saved;
 };
 
+// The user name of uid; its number when the password database has none.
+std::string NameOf(uid_t uid) {
+    const passwd* pw = getpwuid(uid);
+    return pw != nullptr ? pw->pw_name : std::to_string(uid);
+}
+
 std::string Sha1Hex(const std::vector<std::uint8_t>& der) {
     unsigned char digest[SHA_DIGEST_LENGTH];
     SHA1(der.data(), der.size(), digest);
@@ -664,6 +670,9 @@ TEST(SqliteStoreTest, WritingTightensTheUsersLooseModesAndRefusesAnotherUsers) {
         }
         ASSERT_EQ(theirs ? chown(files[3].c_str(), 65534, 65534) : 0, 0);
         EXPECT_EQ(write ? AddOne(api, alice, u"c1") : api.List().has_value(), !theirs);
+        const SqliteStoreApi::Inspection inspection = api.Inspect();
+        EXPECT_EQ(inspection.foreignPath, theirs ? files[3] : "");
+        EXPECT_EQ(inspection.foreignOwner, theirs ? NameOf(65534) : "");
         for (const std::string& f : files) {
             struct stat st {};
             EXPECT_EQ(stat(f.c_str(), &st), 0);
@@ -672,6 +681,60 @@ TEST(SqliteStoreTest, WritingTightensTheUsersLooseModesAndRefusesAnotherUsers) {
                 << f << " write " << write << " theirs " << theirs;
         }
         sqlite3_close(reader);
+    }
+}
+
+// Root with a user's HOME (sudo -E) makes nothing in that home and writes into nothing of
+// the user's there; the report names the first such directory and its owner. Reading
+// stays as it was.
+TEST(SqliteStoreTest, DirectoriesOfAnotherUserInTheHomeAreNeitherMadeNorWritten) {
+    const ScopedEnv data("XDG_DATA_HOME"), homeVariable("HOME");
+    data.Set(nullptr);
+    struct Case {
+        const char* name;
+        std::vector<std::string> theirs;  // within the home, "" the home itself
+        uid_t owner;
+        std::string foreign;  // within the home; empty when the add succeeds
+    };
+    for (const Case& c : {
+             Case{"their home, nothing in it", {""}, 65534, "/"},
+             Case{"their .local in our home", {".local"}, 65534, "/.local"},
+             Case{"all theirs, by a uid without a name",
+                  {"", ".local", ".local/share", ".local/share/quorlin"},
+                  54321,
+                  "/.local"},
+             Case{"our home", {}, 0, ""},
+         }) {
+        SCOPED_TRACE(c.name);
+        TempDir tmp;
+        const std::string home = tmp.Path() + "/home";
+        fs::create_directories(home);
+        for (const std::string& dir : c.theirs) {
+            fs::create_directories(home + "/" + dir);
+        }
+        for (const std::string& dir : c.theirs) {
+            ASSERT_EQ(chown((home + "/" + dir).c_str(), c.owner, c.owner), 0);
+        }
+        homeVariable.Set(home.c_str());
+        const auto tree = [&home] {
+            std::vector<std::string> paths;
+            for (const auto& entry : fs::recursive_directory_iterator(home)) {
+                paths.push_back(entry.path().string());
+            }
+            return paths;
+        };
+        const std::vector<std::string> before = tree();
+        SqliteStoreApi api;
+        EXPECT_EQ(AddOne(api, ReadFixture("alice-ec.der"), u"c0"), c.foreign.empty());
+        if (!c.foreign.empty()) {
+            EXPECT_EQ(GetLastError(), store::kEAccessDenied);
+            EXPECT_EQ(tree(), before);
+        }
+        EXPECT_TRUE(api.List());
+        const SqliteStoreApi::Inspection inspection = api.Inspect();
+        const std::string foreign = c.foreign == "/" ? home : home + c.foreign;
+        EXPECT_EQ(inspection.foreignPath, c.foreign.empty() ? "" : foreign);
+        EXPECT_EQ(inspection.foreignOwner, c.foreign.empty() ? "" : NameOf(c.owner));
     }
 }
 

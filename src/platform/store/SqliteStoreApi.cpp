@@ -180,29 +180,47 @@ std::optional<Connection> SqliteStoreApi::OpenExisting(OpenMode mode) {
 }
 
 SqliteStoreApi::Inspection SqliteStoreApi::Inspect() {
+    Inspection inspection = InspectContent();
+    if (!m_directory.empty()) {
+        if (const auto foreign = ForeignPart(m_directory, DatabasePath())) {
+            inspection.foreignPath = foreign->path;
+            inspection.foreignOwner = foreign->owner;
+        }
+    }
+    return inspection;
+}
+
+SqliteStoreApi::Inspection SqliteStoreApi::InspectContent() {
+    const auto result = [](State state, std::optional<std::size_t> entries, std::uint32_t error) {
+        Inspection inspection;
+        inspection.state = state;
+        inspection.entries = entries;
+        inspection.error = error;
+        return inspection;
+    };
     if (m_directory.empty()) {
-        return {State::kUnusable, std::nullopt, kEPathNotFound};
+        return result(State::kUnusable, std::nullopt, kEPathNotFound);
     }
     if (!FileExists(DatabasePath())) {
-        return {State::kAbsent, 0, 0};
+        return result(State::kAbsent, 0, 0);
     }
     std::optional<Content> content;
     const Connection db =
         OpenDatabase(m_directory, DatabasePath(), OpenMode::kRead, kCertificateSchema, &content);
     if (db == nullptr) {
         return content == Content::kForeign
-                   ? Inspection{State::kForeign, std::nullopt, 0}
-                   : Inspection{State::kUnusable, std::nullopt, GetLastError()};
+                   ? result(State::kForeign, std::nullopt, 0)
+                   : result(State::kUnusable, std::nullopt, GetLastError());
     }
     if (content == Content::kNotSetUp) {
-        return {State::kNotSetUp, 0, 0};
+        return result(State::kNotSetUp, 0, 0);
     }
     const State state = content == Content::kOurs ? State::kOurs : State::kUnmarked;
     const auto entries = SelectCertificates(db.get(), "", "");
     if (!entries) {
-        return {state, std::nullopt, GetLastError()};
+        return result(state, std::nullopt, GetLastError());
     }
-    return {state, entries->size(), 0};
+    return result(state, entries->size(), 0);
 }
 
 std::optional<std::vector<StoredCertificate>> SqliteStoreApi::Query(const std::string& prefix,

@@ -55,6 +55,11 @@ class SqliteStoreApi : public StoreApi {
         State state = State::kUnusable;
         std::optional<std::size_t> entries;  // when the entries could be read
         std::uint32_t error = 0;             // why it is unusable
+        // Set when a part of the store belongs to another user than the one running, which
+        // keeps every write out (ForeignPart in StoreDatabase.h): that directory or file,
+        // and its owner's user name (the uid as a number when it has none).
+        std::string foreignPath;
+        std::string foreignOwner;
     };
     // What the database file holds, for a report: read only, it creates and changes nothing.
     Inspection Inspect();
@@ -69,6 +74,7 @@ class SqliteStoreApi : public StoreApi {
     static std::string Thumbprint(const std::vector<std::uint8_t>& der);
 
   private:
+    Inspection InspectContent();
     // The database for reading or removing entries: nullopt on a failure (last error set),
     // null when nothing is stored yet (no file, or a store not set up).
     std::optional<Connection> OpenExisting(OpenMode mode);

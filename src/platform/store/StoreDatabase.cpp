@@ -8,10 +8,12 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <vector>
 
+#include "base/DataDir.h"
 #include "interfaces/LastError.h"
 
 namespace quorlin::store {
@@ -55,14 +57,22 @@ bool EnableWal(sqlite3* db, int timeoutMs) {
     }
 }
 
-// mkdir -p, each directory made here 0700 whatever the umask.
-bool MakeDirectories(const std::string& path, int* err) {
+// mkdir -p, each directory made here 0700 whatever the umask; but never home nor a
+// directory above it, which are no store's to make.
+bool MakeDirectories(const std::string& path, const std::string& home, int* err) {
+    namespace fs = std::filesystem;
+    const fs::path normalHome = fs::path(home).lexically_normal();
     std::string partial;
     std::size_t pos = 0;
     while (pos != std::string::npos) {
         pos = path.find('/', pos + 1);
         partial = path.substr(0, pos);
         if (partial.empty()) {
+            continue;
+        }
+        const fs::path fromHere =
+            normalHome.lexically_relative(fs::path(partial).lexically_normal());
+        if (!home.empty() && !fromHere.empty() && *fromHere.begin() != "..") {
             continue;
         }
         if (::mkdir(partial.c_str(), 0700) == 0) {
@@ -316,6 +326,23 @@ Statement Prepare(sqlite3* db, const char* sql) {
     return Statement(raw);
 }
 
+std::optional<base::ForeignDirectory> ForeignPart(const std::string& directory,
+                                                  const std::string& path) {
+    if (auto foreign = base::ForeignDirectoryOnTheWay(directory, base::HomeDir())) {
+        return foreign;
+    }
+    const std::string names[] = {directory, path, path + "-wal", path + "-shm"};
+    for (const std::string& name : names) {
+        struct stat st {};
+        const bool found =
+            &name == &names[0] ? ::stat(name.c_str(), &st) == 0 : ::lstat(name.c_str(), &st) == 0;
+        if (found && st.st_uid != ::geteuid()) {
+            return base::ForeignDirectory{name, base::UserName(st.st_uid)};
+        }
+    }
+    return std::nullopt;
+}
+
 bool FileExists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -378,7 +405,14 @@ Connection OpenDatabase(const std::string& directory, const std::string& path, O
     }
     const bool create = mode == OpenMode::kCreate;
     int err = 0;
-    if (create && !MakeDirectories(directory, &err)) {
+    // Root with a user's HOME (sudo -E) must neither make the user's directories its own
+    // nor write into theirs; ForeignPart tells the report which and whose.
+    const std::string home = base::HomeDir();
+    if (mode != OpenMode::kRead && base::ForeignDirectoryOnTheWay(directory, home)) {
+        SetLastError(kEAccessDenied);
+        return nullptr;
+    }
+    if (create && !MakeDirectories(directory, home, &err)) {
         SetLastError(MapErrno(err));
         return nullptr;
     }

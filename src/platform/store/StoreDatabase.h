@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "base/DataDir.h"
 #include "platform/store/StoreErrors.h"
 
 struct sqlite3;
@@ -50,7 +51,9 @@ std::optional<Content> Classify(sqlite3* db, const char* schema);
 // The store database at path, in directory; null with the last error set on failure, and
 // kEFileCorrupt for anything but a regular file holding a store (or nothing yet). kCreate
 // sets the store up and marks it; a created directory is 0700 and a created file 0600,
-// whatever the umask. kRead and kWrite leave a store that is not set up as it is.
+// whatever the umask. kCreate and kWrite refuse (kEAccessDenied) a store with a part of
+// another user's (ForeignPart), and make no directory of the user's home or above it: in
+// a home of another user, nothing. kRead and kWrite leave a store that is not set up as it is.
 // *content gets what the file was found to hold (kNotSetUp included), once classified.
 Connection OpenDatabase(const std::string& directory, const std::string& path, OpenMode mode,
                         const char* schema, std::optional<Content>* content = nullptr);
@@ -67,6 +70,13 @@ std::uint32_t LastDbError(sqlite3* db);
 // ... COMMIT. On a failure anywhere the failed step's error is the last error and the
 // transaction is rolled back.
 bool WriteTransaction(sqlite3* db, const std::function<bool(Statement& stmt)>& work);
+
+// What of the store belongs to another user than the one running: a directory on the way
+// within the home (base::ForeignDirectoryOnTheWay), else the directory itself (where a
+// link leads), else its database, -wal or -shm file (the link itself, if one); nullopt
+// when nothing does. Reads only.
+std::optional<base::ForeignDirectory> ForeignPart(const std::string& directory,
+                                                  const std::string& path);
 
 // Anything at path, a dangling symbolic link included.
 bool FileExists(const std::string& path);
