@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <QApplication>
 #include <cstdio>
 #include <string>
@@ -8,8 +10,10 @@
 
 #include "app/CQuorlinApp.h"
 #include "app/CommandLine.h"
+#include "base/DataDir.h"
 #include "base/PrivateMemory.h"
 #include "base/StandardOutput.h"
+#include "base/Utf8.h"
 #include "platform/crypt/ProviderRegistry.h"
 #include "platform/pcsc/PcscLite.h"
 #include "platform/store/SqliteStoreApi.h"
@@ -45,6 +49,26 @@ int main(int argc, char* argv[]) {
         // --help or --version to a full disk or a closed pipe must not pass for done.
         return quorlin::base::FinishStandardOutput("quorlin", *outcome.exitCode);
     }
+    // A provider file that cannot be used would otherwise only show as a provider that is
+    // not found, at the registration.
+    for (const auto& problem : quorlin::crypt::ProviderRegistry().Problems()) {
+        std::fprintf(stderr, "quorlin: warning: %s: %s\n",
+                     quorlin::base::Printable(problem.file).c_str(),
+                     quorlin::base::Printable(problem.reason).c_str());
+    }
+    // Root with a user's HOME, or a store that such a run left behind: every registration
+    // would fail with a bare code, so the cause is said here, where it can be.
+    if (!storeDir.empty()) {
+        const quorlin::store::SqliteStoreApi store(storeDir);
+        if (const auto foreign = quorlin::store::ForeignPart(storeDir, store.DatabasePath())) {
+            std::fprintf(stderr,
+                         "quorlin: warning: %s belongs to %s, not to %s: certificates cannot be "
+                         "registered\n",
+                         quorlin::base::Printable(foreign->path).c_str(),
+                         quorlin::base::Printable(foreign->owner).c_str(),
+                         quorlin::base::Printable(quorlin::base::UserName(geteuid())).c_str());
+        }
+    }
     if (outcome.traceFile) {
         std::string error;
         auto sink = quorlin::trace::TraceSink::Open(*outcome.traceFile, error);
@@ -67,5 +91,5 @@ int main(int argc, char* argv[]) {
     // The desktop entry's id, so that X11 and Wayland sessions match the window to it.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.quorlin.Quorlin"));
     theApp.InitInstance();
-    return 0;
+    return theApp.TraceFailed() ? 1 : 0;
 }
