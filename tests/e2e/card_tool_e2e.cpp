@@ -2,11 +2,16 @@
 // read from each command, the PIN from a descriptor, and no PIN in the trace.
 
 #include <openssl/sha.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "e2e/CardFixture.h"
 
@@ -22,12 +27,13 @@ struct ToolRun {
 
 class CardTool : public CardFixture {
   protected:
-    // The tool with these arguments, the PIN lines on descriptor 3; stdout only. No
-    // XDG_DATA_DIRS: the tool finds the build's provider files from where it is.
-    ToolRun Tool(const std::string& args, const std::string& pins = "") {
+    // The tool with these arguments, the PIN lines on descriptor 3; stdout, and stderr when
+    // asked. No XDG_DATA_DIRS: the tool finds the build's provider files from where it is.
+    ToolRun Tool(const std::string& args, const std::string& pins = "", bool errors = false) {
         const std::string command = "XDG_DATA_HOME=" + data + " XDG_DATA_DIRS=/nonexistent " +
                                     Env("QUORLIN_BUILD_DIR") + "/tools/card/quorlin-card " + args +
-                                    " 3<<'EOF' 2>/dev/null\n" + pins + "EOF\n";
+                                    " 3<<'EOF' " + (errors ? "2>&1" : "2>/dev/null") + "\n" + pins +
+                                    "EOF\n";
         ToolRun run;
         FILE* pipe = ::popen(command.c_str(), "r");
         for (int c = 0; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) {
@@ -59,7 +65,7 @@ TEST_F(CardTool, ListsReadersAndCertificatesChangesThePinAndRegisters) {
     EXPECT_EQ(empty.status, 1);
     EXPECT_EQ(json::parse(empty.out)["readers"].size(), 2u);
     // The service's own words, no code.
-    EXPECT_NE(Tool("diagnose").out.find("\nservice: Command successful.\n"), std::string::npos);
+    EXPECT_NE(Tool("diagnose").out.find("\nservice: running\n"), std::string::npos);
     Insert(json::parse(
         std::ifstream(Env("QUORLIN_SOURCE_DIR") + "/tools/cardsim/profiles/demo.json")));
     const ToolRun diagnosed = Tool("diagnose --json");
@@ -70,10 +76,12 @@ TEST_F(CardTool, ListsReadersAndCertificatesChangesThePinAndRegisters) {
     EXPECT_EQ(readers[0]["provider"], "Morvex CSP Enterprise");
     EXPECT_EQ(readers[0]["protocol"], "T=0");
     EXPECT_EQ(readers[1]["card"], false);
+    EXPECT_EQ(readers[1]["atr"], nullptr);
     EXPECT_EQ(readers[1]["provider"], nullptr);
 
     const std::string trace = ScratchPath("trace");
-    const ToolRun certs = Tool("--pin-fd 3 --trace " + trace + " certs --json", "123456\n");
+    // A PIN file written on Windows: the CR is no part of the PIN.
+    const ToolRun certs = Tool("--pin-fd 3 --trace " + trace + " certs --json", "123456\r\n");
     ASSERT_EQ(certs.status, 0) << certs.out;
     const json entries = json::parse(certs.out);
     ASSERT_EQ(entries.size(), 4u);
@@ -92,6 +100,18 @@ TEST_F(CardTool, ListsReadersAndCertificatesChangesThePinAndRegisters) {
     EXPECT_EQ(lines.find("31 32 33 34 35 36"), std::string::npos);
 
     EXPECT_EQ(Tool("--pin-fd 3 certs", "654321\n").status, 1);
+    // Longer than the card takes: refused before any card command.
+    const std::string untried = ScratchPath("untried");
+    EXPECT_EQ(Tool("--pin-fd 3 --trace " + untried + " certs", "12345678901234567\n").status, 2);
+    std::ifstream untriedTrace(untried);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(untriedTrace)), {}).find(" APDU "),
+              std::string::npos);
+    // Every certificate expires within 100,000 days; a part of the reader's name will do.
+    const ToolRun expiring =
+        Tool("--pin-fd 3 -r 'pcd 0 00 00' certs --expires-within 99999", "123456\n", true);
+    EXPECT_EQ(expiring.status, 3) << expiring.out;
+    EXPECT_NE(expiring.out.find("quorlin-card: 8001 Quorlin-Alice expire"), std::string::npos)
+        << expiring.out;
     EXPECT_EQ(Tool("--pin-fd 3 change-pin", "123456\n24681357\n24681357\n").status, 0);
     EXPECT_EQ(Tool("--pin-fd 3 certs", "123456\n").status, 1);
     // A store name the store would refuse stops before any PIN is read.
@@ -100,10 +120,46 @@ TEST_F(CardTool, ListsReadersAndCertificatesChangesThePinAndRegisters) {
     EXPECT_EQ(registered.status, 0) << registered.out;
     EXPECT_EQ(registered.out,
               "8001 Quorlin-Alice: added\n8003 Quorlin-Bob: added\n8004 Quorlin-Carol: added\n");
-    const ToolRun store = Tool("--version; " + Env("QUORLIN_BUILD_DIR") +
+    EXPECT_EQ(Tool("--pin-fd 3 register", "24681357\n").out,
+              "8001 Quorlin-Alice: already registered\n8003 Quorlin-Bob: already registered\n"
+              "8004 Quorlin-Carol: already registered\n");
+    const ToolRun store = Tool("--version; XDG_DATA_HOME=" + data + " " + Env("QUORLIN_BUILD_DIR") +
                                "/tools/certstore/quorlin-certstore list --json");
     EXPECT_EQ(json::parse(store.out.substr(store.out.find('['))).size(), 3u) << store.out;
     EXPECT_EQ(json::parse(Tool("diagnose --json").out)["store"]["entries"], 3);
+}
+
+// Ctrl-C, a kill or a hang-up at the PIN prompt: the terminal gets its echo back.
+TEST_F(CardTool, ThePinPromptGivesTheTerminalBack) {
+    Insert(json::parse(
+        std::ifstream(Env("QUORLIN_SOURCE_DIR") + "/tools/cardsim/profiles/demo.json")));
+    const std::string tool = Env("QUORLIN_BUILD_DIR") + "/tools/card/quorlin-card";
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        int master = -1;
+        const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+            ::execl(tool.c_str(), tool.c_str(), "certs", nullptr);
+            ::_exit(127);
+        }
+        const auto echo = [&] {
+            termios modes{};
+            return ::tcgetattr(master, &modes) == 0 && (modes.c_lflag & ECHO) != 0;
+        };
+        const auto until = std::chrono::steady_clock::now() + kReadyTimeout;
+        while (echo() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_FALSE(echo()) << "no PIN prompt; signal " << sig;
+        EXPECT_EQ(::write(master, "123", 3), 3);
+        ::kill(child, sig);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        EXPECT_TRUE(echo()) << "echo left off after signal " << sig;
+        ::close(master);
+    }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "base/Hex.h"
 #include "interfaces/CertDetails.h"
 #include "platform/crypt/CardCryptApi.h"
+#include "platform/crypt/ProviderRegistry.h"
 #include "platform/store/SqliteStoreApi.h"
 #include "platform/x509/OpenSslCertApi.h"
 #include "platform/x509/OpenSslCertDetails.h"
@@ -211,6 +212,43 @@ class RegistrationLines : public registration::Observer {
     std::string m_lastFailure;
 };
 
+// The store's entry for cert, when it has one.
+std::optional<store::StoredCertificate> EntryOf(store::SqliteStoreApi& store,
+                                                const std::string& storeKey,
+                                                const x509::CertContext& cert) {
+    auto found = store.Find(store::SqliteStoreApi::Thumbprint(cert.encoded), storeKey);
+    if (!found || found->empty()) {
+        return std::nullopt;
+    }
+    return found->front();
+}
+
+// Everything but the time it was written.
+bool SameEntry(const store::StoredCertificate& a,
+               const std::optional<store::StoredCertificate>& b) {
+    return b && std::tie(a.der, a.hasKeyProvInfo, a.container, a.provider, a.provType, a.flags,
+                         a.keySpec) == std::tie(b->der, b->hasKeyProvInfo, b->container,
+                                                b->provider, b->provType, b->flags, b->keySpec);
+}
+
+// Why the provider file that wins for provider cannot serve the card it was chosen for: it
+// names none of the AIDs by which the card's applet answered.
+std::optional<std::string> ProviderMisfit(const crypt::ProviderRegistry& registry,
+                                          const std::string& provider) {
+    const std::optional<crypt::ProviderInfo> info = registry.Find(provider);
+    for (const applet::AppletKind& kind : applet::kAppletKinds) {
+        if (info && provider == kind.provider &&
+            std::find(info->aids.begin(), info->aids.end(),
+                      std::vector<std::uint8_t>(kind.aid.begin(), kind.aid.end())) ==
+                info->aids.end()) {
+            return "the provider file " + certview::Printable(info->file) + " for " + provider +
+                   " does not serve this card kind: it names no aid " +
+                   base::HexString(kind.aid, " ");
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int Readers(const Options& options) {
@@ -223,11 +261,11 @@ int Readers(const Options& options) {
         return kExitFailure;
     }
     const json out = ProbeReaders(*service);
-    std::string text;
+    std::string text = out.empty() ? "no readers\n" : "";
     for (const json& r : out) {
         text += certview::Printable(r["reader"].get<std::string>()) + "\n  " + CardWords(r) + "\n";
     }
-    return Print(options.json ? out.dump(2) + "\n" : text) ? kExitOk : kExitFailure;
+    return Print(options.json ? JsonText(out) : text) ? kExitOk : kExitFailure;
 }
 
 int Certs(const Options& options, const CertsOptions& certs) {
@@ -257,50 +295,55 @@ int Certs(const Options& options, const CertsOptions& certs) {
         applet::WalkDirectory(connection.Channel(), listing);
     }
     std::string text;
-    std::size_t width[3] = {4, 9, 7};
+    std::vector<std::array<std::string, 5>> table{
+        {"FILE", "CONTAINER", "EXPIRES", "NOT-AFTER", "SUBJECT"}};
     for (const Row& row : listing.rows) {
         const json& e = row.entry;
-        width[0] = std::max(width[0], certview::DisplayWidth(Field(e["file"])));
-        width[1] = std::max(width[1], certview::DisplayWidth(Field(e["container"])));
-        width[2] = std::max(width[2], certview::DisplayWidth(Field(e["expiry"])));
-    }
-    const auto pad = [&](const std::string& cell, std::size_t column) {
-        return cell + std::string(width[column] - certview::DisplayWidth(cell) + 2, ' ');
-    };
-    const auto line = [&](const std::string& a, const std::string& b, const std::string& c,
-                          const std::string& d) {
-        text += pad(a, 0) + pad(b, 1) + pad(c, 2) + d + "\n";
-    };
-    line("FILE", "CONTAINER", "EXPIRES", "SUBJECT");
-    for (const Row& row : listing.rows) {
-        const json& e = row.entry;
-        line(Field(e["file"]), Field(e["container"]), Field(e["expiry"]),
-             e["certificate"].is_null() ? (e.contains("error") ? "(" + Field(e["error"]) + ")"
+        const json& cert = e["certificate"];
+        // The card's own date beside the certificate's, which --expires-within goes by.
+        table.push_back({Field(e["file"]), Field(e["container"]), Field(e["expiry"]),
+                         cert.is_null() ? "-" : Field(cert["not_after"]).substr(0, 10),
+                         cert.is_null() ? (e.contains("error") ? "(" + Field(e["error"]) + ")"
                                                                : std::string("(no certificate)"))
-                                        : Field(e["certificate"]["subject"]));
+                                        : Field(cert["subject"])});
     }
-    if (!Print(options.json ? listing.Entries().dump(2) + "\n" : text)) {
+    std::array<std::size_t, 4> width{};
+    for (const auto& cells : table) {
+        for (std::size_t k = 0; k < width.size(); ++k) {
+            width[k] = std::max(width[k], certview::DisplayWidth(cells[k]));
+        }
+    }
+    for (const auto& cells : table) {
+        for (std::size_t k = 0; k < width.size(); ++k) {
+            text += cells[k] + std::string(width[k] - certview::DisplayWidth(cells[k]) + 2, ' ');
+        }
+        text += cells[4] + "\n";
+    }
+    if (!Print(options.json ? JsonText(listing.Entries()) : text)) {
         return kExitFailure;
+    }
+    std::fflush(stdout);  // the listing before the messages, on a terminal
+    for (const Row& row : listing.rows) {
+        if (row.entry.contains("error")) {
+            Say(row.Label() + ": " + Field(row.entry["error"]));
+        }
+    }
+    bool expiring = false;
+    if (expiresWithin) {
+        const auto now = static_cast<std::int64_t>(std::time(nullptr));
+        const std::int64_t limit = now + std::int64_t{*expiresWithin} * 86400;
+        for (const Row& row : listing.rows) {
+            if (row.notAfter && *row.notAfter <= limit) {
+                Say(row.Label() + (*row.notAfter < now ? " expired " : " expires ") +
+                    Field(row.entry["certificate"]["not_after"]).substr(0, 10));
+                expiring = true;
+            }
+        }
     }
     if (!exportDir.empty() && !ExportCertificates(listing, exportDir, der)) {
         return kExitFailure;
     }
-    if (listing.failed) {
-        return kExitFailure;
-    }
-    if (expiresWithin) {
-        const std::int64_t limit =
-            static_cast<std::int64_t>(std::time(nullptr)) + std::int64_t{*expiresWithin} * 86400;
-        bool expiring = false;
-        for (const Row& row : listing.rows) {
-            if (row.notAfter && *row.notAfter <= limit) {
-                Say(row.Label() + " expires " + Field(row.entry["certificate"]["not_after"]));
-                expiring = true;
-            }
-        }
-        return expiring ? kExitExpiring : kExitOk;
-    }
-    return kExitOk;
+    return listing.failed ? kExitFailure : expiring ? kExitExpiring : kExitOk;
 }
 
 int ChangePin(const Options& options) {
@@ -373,6 +416,12 @@ int Register(const Options& options, const std::string& storeName) {
             return kExitFailure;
         }
     }
+    const crypt::ProviderRegistry registry;
+    WarnProviderProblems(registry);
+    if (const std::optional<std::string> problem = ProviderMisfit(registry, provider)) {
+        Say(*problem);
+        return kExitFailure;
+    }
     x509::OpenSslCertApi certApi;
     std::vector<const x509::CertContext*> contexts;
     std::vector<registration::CardCertificate> certs;
@@ -400,13 +449,31 @@ int Register(const Options& options, const std::string& storeName) {
     crypt::CardCryptApi crypt(service->Pcsc());
     store::SqliteStoreApi store;
     std::u16string storeW(storeName.begin(), storeName.end());
+    const std::string storeKey = store::SqliteStoreApi::NormaliseStoreName(storeW);
+    // What the store held before, so that an entry the run left as it was can be told apart.
+    std::vector<std::optional<store::StoredCertificate>> before;
+    for (const registration::CardCertificate& c : certs) {
+        before.push_back(EntryOf(store, storeKey, *c.cert));
+    }
     RegistrationLines report(service->Pcsc(), lineOf, rowOf);
     const std::optional<int> added =
         registration::RegisterCertificates(crypt, store, provider, certs, storeW.c_str(), report);
+    for (std::size_t k = 0; k < certs.size(); ++k) {
+        if (lineOf[rowOf[k]] == "added" && before[k] &&
+            SameEntry(*before[k], EntryOf(store, storeKey, *certs[k].cert))) {
+            lineOf[rowOf[k]] = "already registered";
+        }
+    }
     std::string text;
     for (std::size_t i = 0; i < lineOf.size(); ++i) {
         if (!lineOf[i].empty()) {
             text += listing.rows[i].Label() + ": " + lineOf[i] + "\n";
+        }
+    }
+    if (!report.allAdded) {
+        if (const auto inspection = store.Inspect(); !inspection.foreignPath.empty()) {
+            Say("access denied: " + certview::Printable(inspection.foreignPath) + " belongs to " +
+                certview::Printable(inspection.foreignOwner));
         }
     }
     for (const x509::CertContext* cert : contexts) {

@@ -2,6 +2,7 @@
 
 #include <PCSC/pcsclite.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -46,48 +47,132 @@ std::string Text(const json& value) {
                              : value.dump();
 }
 
-// The first problem that keeps the card from being used, with what to do about it.
-std::optional<std::string> FirstProblem(const json& report) {
+std::string CodeText(std::uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", code);
+    return text;
+}
+
+// Something that keeps the card or the store from being used, and what to do about it.
+struct Finding {
+    std::string problem;
+    std::string remedy;
+};
+
+// The card's AID that selected its applet, for the provider named.
+std::optional<std::vector<std::uint8_t>> AidOf(const std::string& provider) {
+    for (const applet::AppletKind& kind : applet::kAppletKinds) {
+        if (provider == kind.provider) {
+            return std::vector<std::uint8_t>(kind.aid.begin(), kind.aid.end());
+        }
+    }
+    return std::nullopt;
+}
+
+// The first problem with the readers and cards.
+std::optional<Finding> CardProblem(const json& report, const crypt::ProviderRegistry& registry) {
     if (report["service"]["result"] != pcsc::kSuccess) {
-        return "No reader service answers: is pcscd installed and running (systemctl status "
-               "pcscd.socket)?";
+        return Finding{"No reader service answers.",
+                       "Check that pcscd is installed and running (systemctl status "
+                       "pcscd.socket)."};
     }
     const json& readers = report["readers"];
     if (readers.empty()) {
-        return "No reader is attached: plug in a reader.";
+        return Finding{"No reader is attached.", "Plug in a reader."};
     }
-    std::optional<std::string> problem;
+    std::optional<Finding> problem;
+    std::vector<std::string> withCard;
     for (const json& r : readers) {
         if (!r["card"]) {
             continue;
         }
+        withCard.push_back(Text(r["reader"]));
         if (r["provider"].is_string()) {
-            for (const json& p : report["providers"]) {
-                if (p["provider"] == r["provider"] && p["file"].is_null()) {
-                    return "The provider file for " + Text(r["provider"]) +
-                           " is missing: reinstall the quorlin package.";
-                }
+            const std::string provider = r["provider"].get<std::string>();
+            const std::optional<crypt::ProviderInfo> info = registry.Find(provider);
+            if (!info) {
+                return Finding{"No provider file for " + Text(provider) + " could be used.",
+                               report["provider_problems"].empty()
+                                   ? "Reinstall the quorlin package."
+                                   : "Mend or remove the provider file named above."};
             }
-            return std::nullopt;
+            const std::optional<std::vector<std::uint8_t>> aid = AidOf(provider);
+            if (aid && std::find(info->aids.begin(), info->aids.end(), *aid) == info->aids.end()) {
+                return Finding{"The provider file " + certview::Printable(info->file) +
+                                   " does not serve the card in " + Text(r["reader"]) +
+                                   ": it names no aid " + base::HexString(*aid, " ") + ".",
+                               "Add the line aid=" + base::HexString(*aid, " ") +
+                                   " to it, or remove it so that the package's file is used."};
+            }
+            continue;
         }
         if (!problem) {
-            problem = "The card in " + Text(r["reader"]) +
-                      (r["busy"] ? " is held by another program: close it (or the Quorlin "
-                                   "dialog) and try again."
-                                 : " is of no known kind: check that it is the right card, "
-                                   "inserted the right way round.");
+            problem =
+                r["busy"]
+                    ? Finding{"The card in " + Text(r["reader"]) + " is held by another program.",
+                              "Close it (or the Quorlin dialog) and try again."}
+                    : Finding{"The card in " + Text(r["reader"]) + " is of no known kind.",
+                              "Check that it is the right card, inserted the right "
+                              "way round."};
         }
     }
-    return problem ? problem : "No card in any reader: insert the card.";
+    if (problem) {
+        return problem;
+    }
+    if (withCard.empty()) {
+        return Finding{"No card in any reader.", "Insert the card."};
+    }
+    if (withCard.size() > 1) {
+        return Finding{
+            std::to_string(withCard.size()) + " readers hold a card.",
+            "Choose one with -r, e.g. quorlin-card -r '" + withCard.front() + "' certs."};
+    }
+    return std::nullopt;
+}
+
+// The store's problem, if any.
+std::optional<Finding> StoreProblem(const store::SqliteStoreApi::Inspection& inspection,
+                                    const json& store) {
+    if (!inspection.foreignPath.empty()) {
+        return Finding{certview::Printable(inspection.foreignPath) + " belongs to " +
+                           certview::Printable(inspection.foreignOwner) +
+                           ", not to the user running this.",
+                       "Run Quorlin as that user, or have an administrator give it back to you "
+                       "(chown)."};
+    }
+    if (inspection.state == StoreState::kForeign) {
+        return Finding{"The store " + Text(store["path"]) + " is not Quorlin's.",
+                       "Move it aside before registering."};
+    }
+    if (inspection.state == StoreState::kUnusable) {
+        return Finding{
+            "The store " + Text(store["path"]) + " cannot be read (" + Text(store["error"]) + ").",
+            "Check its owner and permissions."};
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
+std::string JsonText(const json& value) {
+    return value.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+void WarnProviderProblems(const crypt::ProviderRegistry& registry) {
+    for (const crypt::ProviderProblem& p : registry.Problems()) {
+        Say("warning: provider file " + certview::Printable(p.file) + ": " + p.reason);
+    }
+}
+
 json ProbeReaders(Service& service) {
     json out = json::array();
     for (const ReaderState& r : service.Readers()) {
-        json entry{{"reader", r.name},    {"card", r.card},      {"atr", base::HexString(r.atr)},
-                   {"protocol", nullptr}, {"provider", nullptr}, {"busy", false}};
+        json entry{{"reader", r.name},
+                   {"card", r.card},
+                   {"atr", r.atr.empty() ? json(nullptr) : json(base::HexString(r.atr))},
+                   {"protocol", nullptr},
+                   {"provider", nullptr},
+                   {"busy", false}};
         if (r.card) {
             // Exclusive, so that a card another program holds is only reported busy.
             CardConnection connection(service, r.name);
@@ -109,7 +194,8 @@ std::string CardWords(const json& r) {
     if (!r["card"]) {
         return "no card";
     }
-    const auto atr = base::HexParse(r["atr"].get<std::string>());
+    const auto atr =
+        r["atr"].is_string() ? base::HexParse(r["atr"].get<std::string>()) : std::nullopt;
     const std::string card =
         "card " + base::HexString(atr.value_or(std::vector<std::uint8_t>{}), " ");
     if (r["busy"]) {
@@ -127,7 +213,9 @@ int Diagnose(const Options& options) {
     }
     json report{{"version", QUORLIN_VERSION}, {"pcsclite", PCSCLITE_VERSION_NUMBER}};
     const bool answers = service->Context(true) != 0;
-    report["service"] = {{"result", service->ContextResult()},
+    report["service"] = {{"running", answers},
+                         {"result", service->ContextResult()},
+                         {"code", CodeText(service->ContextResult())},
                          {"text", ServiceText(service->Pcsc(), service->ContextResult())}};
     report["readers"] = answers ? ProbeReaders(*service) : json(nullptr);
     const crypt::ProviderRegistry registry;
@@ -136,6 +224,10 @@ int Diagnose(const Options& options) {
         const std::optional<crypt::ProviderInfo> info = registry.Find(kind.provider);
         report["providers"].push_back(
             {{"provider", kind.provider}, {"file", info ? json(info->file) : json(nullptr)}});
+    }
+    report["provider_problems"] = json::array();
+    for (const crypt::ProviderProblem& p : registry.Problems()) {
+        report["provider_problems"].push_back({{"file", p.file}, {"reason", p.reason}});
     }
     report["provider_dirs"] = json::array();
     for (const std::string& dir : registry.Dirs()) {
@@ -146,22 +238,42 @@ int Diagnose(const Options& options) {
     report["store"] = {
         {"path", store.Directory().empty() ? json(nullptr) : json(store.DatabasePath())},
         {"state", StateName(inspection.state)},
-        {"entries", inspection.entries ? json(*inspection.entries) : json(nullptr)}};
+        {"entries", inspection.entries ? json(*inspection.entries) : json(nullptr)},
+        {"owner", inspection.foreignPath.empty()
+                      ? json(nullptr)
+                      : json{{"path", inspection.foreignPath}, {"user", inspection.foreignOwner}}}};
     if (inspection.error != 0) {
         report["store"]["error"] = certview::FailureText(inspection.error);
+        report["store"]["code"] = CodeText(inspection.error);
     }
+    // Not the card's problem, so said first: the last line stays the card's.
+    std::vector<Finding> findings;
+    for (const auto& found :
+         {StoreProblem(inspection, report["store"]), CardProblem(report, registry)}) {
+        if (found) {
+            findings.push_back(*found);
+        }
+    }
+    report["problem"] = findings.empty() ? json(nullptr) : json(findings.front().problem);
+    report["remedy"] = findings.empty() ? json(nullptr) : json(findings.front().remedy);
 
     std::string text;
     if (options.json) {
-        text = report.dump(2) + "\n";
+        text = JsonText(report);
     } else {
         text = "version: " + Text(report["version"]) + "\npcsclite: " + Text(report["pcsclite"]) +
-               "\nservice: " + Text(report["service"]["text"]) + "\n";
+               "\nservice: " +
+               (answers ? std::string("running")
+                        : "not running (" + Text(report["service"]["text"]) + ")") +
+               "\n";
         for (const json& r : answers ? report["readers"] : json::array()) {
             text += "reader: " + Text(r["reader"]) + "; " + CardWords(r) + "\n";
         }
         for (const json& p : report["providers"]) {
             text += "provider " + Text(p["provider"]) + ": " + Text(p["file"]) + "\n";
+        }
+        for (const json& p : report["provider_problems"]) {
+            text += "provider file " + Text(p["file"]) + ": " + Text(p["reason"]) + "\n";
         }
         for (const json& dir : report["provider_dirs"]) {
             text += "provider directory: " + Text(dir) + "\n";
@@ -174,19 +286,11 @@ int Diagnose(const Options& options) {
     }
     const bool printed = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
     std::fflush(stdout);
-    // Not the card's problem, so said first: the last line stays the card's.
-    if (inspection.state == StoreState::kForeign) {
-        Say("The store " + Text(report["store"]["path"]) +
-            " is not Quorlin's: move it aside before registering.");
-    } else if (inspection.state == StoreState::kUnusable) {
-        Say("The store " + Text(report["store"]["path"]) + " cannot be read (" +
-            Text(report["store"]["error"]) + "): check its owner and permissions.");
+    WarnProviderProblems(registry);
+    for (const Finding& f : findings) {
+        Say(f.problem + " " + f.remedy);
     }
-    if (const std::optional<std::string> problem = FirstProblem(report)) {
-        Say(*problem);
-        return kExitFailure;
-    }
-    return printed ? kExitOk : kExitFailure;
+    return printed && findings.empty() ? kExitOk : kExitFailure;
 }
 
 }  // namespace quorlin::cardtool

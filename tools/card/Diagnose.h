@@ -5,8 +5,16 @@
 #include <string>
 
 #include "Session.h"
+#include "platform/crypt/ProviderRegistry.h"
 
 namespace quorlin::cardtool {
+
+// Indented JSON and a line end; bytes that are not UTF-8 (a reader's name or a path may
+// hold any) become U+FFFD rather than abort the dump.
+std::string JsonText(const nlohmann::json& value);
+
+// Each provider file that could not be used, as a warning on stderr.
+void WarnProviderProblems(const crypt::ProviderRegistry& registry);
 
 // Each reader the service lists, as `readers --json` shows it: its card, ATR, protocol,
 // applet kind, or that another program holds the card.

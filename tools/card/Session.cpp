@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "applet/Applet.h"
 #include "applet/Pin.h"
@@ -27,11 +30,95 @@ bool AllDigits(const std::string& text) {
                                         [](unsigned char c) { return std::isdigit(c) != 0; });
 }
 
+// What a signal handler must undo while the PIN is being typed: the terminal's modes and
+// the bytes typed so far. Plain globals: a handler can reach nothing else.
+int g_tty = -1;
+termios g_saved{};
+termios g_quiet{};
+char* volatile g_typed = nullptr;
+volatile std::size_t g_typedCapacity = 0;
+
+void WipeTyped() {
+    char* typed = g_typed;
+    for (std::size_t i = 0; typed != nullptr && i < g_typedCapacity; ++i) {
+        static_cast<volatile char*>(typed)[i] = 0;
+    }
+}
+
+// Ctrl-C, a hang-up or a kill: the terminal as it was and the PIN wiped, then the signal's
+// own end. Ctrl-Z: the terminal as it was while stopped, and quiet again once continued.
+extern "C" void OnSignalWhileAsking(int sig) {
+    const int saved = errno;
+    ::tcsetattr(g_tty, TCSANOW, &g_saved);
+    if (sig != SIGTSTP) {
+        WipeTyped();
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+        errno = saved;
+        return;
+    }
+    std::signal(SIGTSTP, SIG_DFL);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    ::sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+    std::raise(SIGTSTP);
+    // Continued.
+    std::signal(SIGTSTP, OnSignalWhileAsking);
+    ::tcsetattr(g_tty, TCSANOW, &g_quiet);
+    errno = saved;
+}
+
+constexpr int kAskSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+
+// The terminal quiet for as long as the object lives, and back as it was on every way out.
+class QuietTerminal {
+  public:
+    explicit QuietTerminal(int tty) {
+        if (::tcgetattr(tty, &g_saved) != 0) {
+            return;
+        }
+        g_tty = tty;
+        g_quiet = g_saved;
+        g_quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        g_quiet.c_lflag |= ECHONL;
+        struct sigaction action {};
+        action.sa_handler = OnSignalWhileAsking;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < std::size(kAskSignals); ++i) {
+            ::sigaction(kAskSignals[i], &action, &m_previous[i]);
+        }
+        ::tcsetattr(tty, TCSAFLUSH, &g_quiet);
+        m_active = true;
+    }
+    ~QuietTerminal() {
+        if (!m_active) {
+            return;
+        }
+        ::tcsetattr(g_tty, TCSAFLUSH, &g_saved);
+        for (std::size_t i = 0; i < std::size(kAskSignals); ++i) {
+            ::sigaction(kAskSignals[i], &m_previous[i], nullptr);
+        }
+        g_tty = -1;
+    }
+    QuietTerminal(const QuietTerminal&) = delete;
+    QuietTerminal& operator=(const QuietTerminal&) = delete;
+
+  private:
+    bool m_active = false;
+    struct sigaction m_previous[std::size(kAskSignals)]{};
+};
+
 // Reads up to LF or the end of input into line, a byte at a time so that nothing past the
-// line is taken from a descriptor that may carry the next PIN. False at once at the end.
+// line is taken from a descriptor that may carry the next PIN. One CR before the LF is
+// dropped: a PIN file written on Windows would otherwise send a wrong PIN each run. False
+// at once at the end.
 bool ReadLine(int fd, std::string& line) {
     line.reserve(kMaxPinLine);  // never moved: every byte stays in one buffer, wiped later
+    g_typed = line.data();
+    g_typedCapacity = line.capacity();
     bool any = false;
+    bool ended = false;
     for (;;) {
         char c = 0;
         const ssize_t n = ::read(fd, &c, 1);
@@ -39,16 +126,43 @@ bool ReadLine(int fd, std::string& line) {
             continue;
         }
         if (n <= 0) {
-            return any;
+            ended = !any;
+            break;
         }
         any = true;
         if (c == '\n') {
-            return true;
+            break;
         }
         if (line.size() < kMaxPinLine - 1) {
             line.push_back(c);
         }
     }
+    if (!line.empty() && line.back() == '\r') {
+        line.back() = '\0';
+        line.pop_back();
+    }
+    g_typed = nullptr;
+    return !ended;
+}
+
+std::atomic<bool> g_traceFailed{false};
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// The names that hold part, ASCII case aside.
+std::vector<std::string> NamesHolding(const std::vector<std::string>& names,
+                                      const std::string& part) {
+    std::vector<std::string> out;
+    for (const std::string& name : names) {
+        if (Lower(name).find(Lower(part)) != std::string::npos) {
+            out.push_back(name);
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -62,7 +176,18 @@ std::string ServiceText(pcsc::PcscApi& pcsc, std::uint32_t code) {
     return text.empty() ? certview::FailureText(code) : text;
 }
 
+bool TraceFailed() {
+    return g_traceFailed;
+}
+
+Service::~Service() {
+    if (m_sink && m_sink->Failed()) {
+        g_traceFailed = true;
+    }
+}
+
 std::unique_ptr<Service> Service::Open(const Options& options, int& status) {
+    g_traceFailed = false;
     std::unique_ptr<Service> service(new Service);
     if (options.pcsc != nullptr) {
         service->m_base = options.pcsc;
@@ -165,6 +290,9 @@ std::optional<std::string> Service::ChooseReader(const Options& options) {
             }
         } else if (std::find(names.begin(), names.end(), options.reader) != names.end()) {
             return options.reader;
+        } else if (const std::vector<std::string> matches = NamesHolding(names, options.reader);
+                   matches.size() == 1) {
+            return matches.front();
         }
     }
     const std::vector<ReaderState> readers = Readers();
@@ -234,19 +362,12 @@ std::optional<int> ReadPin(const Options& options, const char* prompt, std::stri
         Say("no terminal to ask for the PIN on; give it with --pin-fd N");
         return kExitUsage;
     }
-    termios saved{};
-    const bool canHide = ::tcgetattr(tty, &saved) == 0;
-    if (canHide) {
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        quiet.c_lflag |= ECHONL;
-        ::tcsetattr(tty, TCSAFLUSH, &quiet);
-    }
     const std::string question = std::string(prompt) + ": ";
-    [[maybe_unused]] const ssize_t shown = ::write(tty, question.data(), question.size());
-    const bool got = ReadLine(tty, pin);
-    if (canHide) {
-        ::tcsetattr(tty, TCSAFLUSH, &saved);
+    bool got = false;
+    {
+        const QuietTerminal quiet(tty);
+        [[maybe_unused]] const ssize_t shown = ::write(tty, question.data(), question.size());
+        got = ReadLine(tty, pin);
     }
     ::close(tty);
     if (!got) {
@@ -265,6 +386,11 @@ std::optional<int> AskPin(const Options& options, const char* prompt, bool check
     }
     pin.emplace(typed);
     base::WipeText(typed);
+    // The card takes 16 bytes: a longer PIN could only be cut, which sends a wrong one.
+    if (pin->size() > applet::kPaddedPinLength) {
+        Say(std::string("the ") + prompt + " is longer than 16 bytes");
+        return kExitUsage;
+    }
     if (check && !pin->valid()) {
         Say(std::string("the ") + prompt + " holds a character that code page 950 cannot hold");
         return kExitFailure;
@@ -300,9 +426,10 @@ std::optional<int> LogIn(Service& service, CardConnection& connection, const app
         return std::nullopt;
     }
     if (result == applet::kSwWrongPin) {
-        Say("wrong PIN");
+        Say("wrong PIN; the card blocks the PIN after a few wrong tries");
     } else if (result == applet::kSwPinBlocked) {
-        Say("PIN blocked");
+        Say("PIN blocked; only the card's issuer can unblock it: ask them, and do not try "
+            "again");
     } else if ((static_cast<std::uint32_t>(result) & 0xFFFF0000u) != 0) {
         Say("the PIN could not be verified: " +
             ServiceText(service.Pcsc(), static_cast<std::uint32_t>(result)));

@@ -23,6 +23,9 @@ inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitExpiring = 3;
 
+// True when the last service's trace stopped on a failed write: the run then exits 1.
+bool TraceFailed();
+
 // Prints "quorlin-card: TEXT" on stderr.
 void Say(const std::string& text);
 // A code in words: the service's text, e.g. "Sharing violation.", else the store's or
@@ -48,6 +51,9 @@ class Service {
   public:
     // Opens the trace when asked; nullopt and a message when it cannot be used.
     static std::unique_ptr<Service> Open(const Options& options, int& status);
+    ~Service();
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
 
     pcsc::PcscApi& Pcsc() { return m_traced ? static_cast<pcsc::PcscApi&>(*m_traced) : *m_base; }
     // A system context; 0 when the service refuses, with a message unless quiet.
@@ -56,8 +62,9 @@ class Service {
     // Every reader the service lists, in its order, with its card state.
     std::vector<ReaderState> Readers();
     std::vector<std::string> ReaderNames();
-    // The reader the options name, or the one reader holding a card; nullopt after a
-    // message (listing the readers) when there is none or several.
+    // The reader the options name (its name, its index, or a part of its name in any case
+    // that only it holds), or the one reader holding a card; nullopt after a message
+    // (listing the readers) when there is none or several.
     std::optional<std::string> ChooseReader(const Options& options);
     // The reader OpenOnReader chose.
     const std::string& Reader() const { return m_reader; }

@@ -1,5 +1,7 @@
 // quorlin-card: the card from the command line, for scripts and help desks.
 
+#include <fcntl.h>
+
 #include <clocale>
 #include <optional>
 #include <string>
@@ -23,14 +25,15 @@ int Run(int argc, char** argv) {
     app.require_subcommand(1);
     Options options;
     app.add_option("-r,--reader", options.reader,
-                   "The reader: its name, or its 0-based index in the service's list")
+                   "The reader: its name, a part of its name (any case) that no other reader's "
+                   "holds, or its 0-based index in the service's list")
         ->option_text("NAME|INDEX");
     app.add_option("--trace", options.trace, "Trace the run to FILE, as quorlin --trace does")
         ->option_text("FILE");
     app.add_option("--pin-fd", options.pinFd,
                    "Read each PIN asked for as a line from descriptor N instead of the terminal")
         ->option_text("N")
-        ->check(CLI::NonNegativeNumber);
+        ->check(quorlin::cli::WholeNumber("N"));
 
     CLI::App* readers = app.add_subcommand("readers", "List the readers and the cards in them");
     readers->add_flag("--json", options.json, "JSON for scripts");
@@ -41,7 +44,7 @@ int Run(int argc, char** argv) {
         ->add_option("--expires-within", expiresWithin,
                      "Exit 3 when a certificate has expired or expires within DAYS")
         ->option_text("DAYS")
-        ->check(CLI::NonNegativeNumber);
+        ->check(quorlin::cli::WholeNumber("DAYS"));
     std::string exportDir;
     bool der = false;
     certs
@@ -74,7 +77,16 @@ int Run(int argc, char** argv) {
     if (const std::optional<int> exit = quorlin::cli::Parse(app, argc, argv)) {
         return *exit;
     }
+    // Before anything else: a descriptor that is not open would only show at the PIN.
+    if (options.pinFd >= 0 && ::fcntl(options.pinFd, F_GETFD) < 0) {
+        return quorlin::cli::UsageError(
+            app, "--pin-fd " + std::to_string(options.pinFd) + ": no such open descriptor");
+    }
     if (readers->parsed()) {
+        if (!options.reader.empty()) {
+            return quorlin::cli::UsageError(app,
+                                            "readers lists every reader: it takes no --reader");
+        }
         return Readers(options);
     }
     if (certs->parsed()) {
@@ -99,5 +111,10 @@ int main(int argc, char** argv) {
     if (const int error = quorlin::base::KeepMemoryPrivate(); error != 0) {
         quorlin::cardtool::Say("cannot keep the PIN out of core files");
     }
-    return quorlin::cli::Finish("quorlin-card", Run(argc, argv));
+    int status = Run(argc, argv);
+    if ((status == quorlin::cardtool::kExitOk || status == quorlin::cardtool::kExitExpiring) &&
+        quorlin::cardtool::TraceFailed()) {
+        status = quorlin::cardtool::kExitFailure;
+    }
+    return quorlin::cli::Finish("quorlin-card", status);
 }

@@ -101,6 +101,9 @@ int ListJson(const std::vector<StoredCertificate>& entries) {
     return kExitOk;
 }
 
+// The store name as the user typed it, for messages.
+std::string g_storeTyped;
+
 int List(SqliteStoreApi& store, const std::string& storeName, bool json) {
     auto entries = store.List(storeName);
     if (!entries) {
@@ -111,7 +114,7 @@ int List(SqliteStoreApi& store, const std::string& storeName, bool json) {
     }
     if (entries->empty()) {
         std::printf("No certificates%s%s.\n", storeName.empty() ? "" : " in store ",
-                    storeName.c_str());
+                    Printable(g_storeTyped).c_str());
         return kExitOk;
     }
     std::vector<std::vector<std::string>> rows{certview::ListHeader()};
@@ -169,7 +172,8 @@ std::optional<std::vector<StoredCertificate>> Lookup(SqliteStoreApi& store,
     }
     if (entries->empty()) {
         std::fprintf(stderr, "quorlin-certstore: no certificate with thumbprint %s%s%s\n",
-                     thumbprint.c_str(), storeName.empty() ? "" : " in store ", storeName.c_str());
+                     thumbprint.c_str(), storeName.empty() ? "" : " in store ",
+                     Printable(g_storeTyped).c_str());
         *exitCode = kExitFailure;
         return std::nullopt;
     }
@@ -339,12 +343,16 @@ int Run(int argc, char* argv[]) {
     app.allow_extras();
     std::string thumbprint;
     std::string storeArgument;
-    const auto command = [&](const char* name, const char* help, bool takesThumbprint) {
+    const auto command = [&](const char* name, const char* help, bool takesThumbprint,
+                             bool needsThumbprint) {
         CLI::App* sub = app.add_subcommand(name, help);
         sub->fallthrough();
         sub->allow_extras();
+        // The program's notes are for its full help, not for each command's.
+        sub->footer("");
         if (takesThumbprint) {
-            sub->add_option("THUMBPRINT", thumbprint, "SHA-1 thumbprint in hex");
+            sub->add_option("THUMBPRINT", thumbprint, "SHA-1 thumbprint in hex")
+                ->required(needsThumbprint);
         }
         sub->add_option("STORE", storeArgument, "the store (default: every store)");
         return sub;
@@ -352,17 +360,18 @@ int Run(int argc, char* argv[]) {
     bool json = false;
     bool der = false;
     std::string allDir;
-    command("list", "[STORE]: every entry, of STORE only when given", false)
+    command("list", "[STORE]: every entry, of STORE only when given", false, false)
         ->add_flag("--json", json, "a JSON array, one object per entry");
-    command("show", "THUMBPRINT [STORE]: all details of one certificate", true);
+    command("show", "THUMBPRINT [STORE]: all details of one certificate", true, true);
     CLI::App* exportCommand =
         command("export",
                 "THUMBPRINT [STORE]: the certificate as PEM on standard output;\n"
                 "--all DIR [STORE]: every entry, a file each in DIR",
-                true);
+                true, false);
     exportCommand->add_flag("--der", der, "DER instead of PEM");
     exportCommand->add_option("--all", allDir, "write every entry into DIR")->option_text("DIR");
-    command("remove", "THUMBPRINT [STORE]: delete the entry, from every store unless STORE", true);
+    command("remove", "THUMBPRINT [STORE]: delete the entry, from every store unless STORE", true,
+            true);
     quorlin::cli::AddHelpCommand(app);
     try {
         app.parse(argc, argv);
@@ -370,6 +379,18 @@ int Run(int argc, char* argv[]) {
         const bool allOption = std::string(e.what()).find("--all") != std::string::npos;
         return quorlin::cli::UsageError(
             app, allOption ? "--all needs a directory" : "--dir needs a directory");
+    } catch (const CLI::RequiredError& e) {
+        for (const std::string& extra : app.remaining(true)) {
+            if (extra.size() > 1 && extra[0] == '-') {
+                return quorlin::cli::ParseFailure(app, e);  // names the unknown option
+            }
+        }
+        for (const CLI::App* sub : app.get_subcommands()) {
+            if (sub->get_option_no_throw("THUMBPRINT") != nullptr && thumbprint.empty()) {
+                return quorlin::cli::UsageError(app, sub->get_name() + " needs a THUMBPRINT");
+            }
+        }
+        return quorlin::cli::ParseFailure(app, e);
     } catch (const CLI::ParseError& e) {
         return quorlin::cli::ParseFailure(app, e);
     }
@@ -414,6 +435,7 @@ int Run(int argc, char* argv[]) {
     std::string storeName;
     if (!storeArgument.empty()) {
         storeName = NormaliseStore(storeArgument);
+        g_storeTyped = storeArgument;
         if (storeName.empty()) {
             return quorlin::cli::UsageError(app, "not a store name: " + Printable(storeArgument));
         }

@@ -21,9 +21,23 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
-// Adds -V, --version ("NAME VERSION"); CLI11 gives -h, --help.
+// Adds -V, -v, --version ("NAME VERSION"): -v as well, since quorlin's own parser (Qt's)
+// has it for the version too. CLI11 gives -h, --help.
 inline void AddVersion(CLI::App& app) {
-    app.set_version_flag("-V,--version", app.get_name() + " " + QUORLIN_VERSION);
+    app.set_version_flag("-V,-v,--version", app.get_name() + " " + QUORLIN_VERSION);
+}
+
+// A check for a count or a descriptor: digits only, small enough for an int; in the tools'
+// words rather than CLI11's range text.
+inline CLI::Validator WholeNumber(const std::string& name) {
+    return CLI::Validator(
+        [name](std::string& text) {
+            const bool digits =
+                !text.empty() && text.size() <= 9 &&
+                std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+            return digits ? std::string() : name + " must be a whole number of 0 or more";
+        },
+        name);
 }
 
 // Prints a usage problem on standard error, the arguments it quotes made printable; the
@@ -117,15 +131,22 @@ inline std::optional<int> AnswerHelp(const CLI::App& app) {
         if (about == commands.end()) {
             return UsageError(app, "no command " + topic.front());
         }
-        text = (*about)->help(app.get_name());
+        // The command's own usage and options; the program's notes belong to the full help.
+        const auto formatter = std::dynamic_pointer_cast<CLI::Formatter>((*about)->get_formatter());
+        text = formatter ? formatter->make_description(*about) +
+                               formatter->make_usage(*about, app.get_name() + " " + topic.front()) +
+                               formatter->make_positionals(*about) +
+                               formatter->make_groups(*about, CLI::AppFormatMode::Normal)
+                         : (*about)->help(app.get_name());
     }
     std::fputs(text.c_str(), stdout);
     return kExitOk;
 }
 
 // Help and version print on standard output and end the program well; anything else
-// CLI11 rejects is a usage error. An unknown option is named before a missing argument:
-// `-v` for the version more likely meant -V than left PROFILE out.
+// CLI11 rejects is a usage error. An unknown option is named before a missing argument
+// (`-x` more likely was a slip than a PROFILE left out), and a word where a command must
+// be is named as an unknown command.
 inline int ParseFailure(const CLI::App& app, const CLI::ParseError& e) {
     if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
@@ -134,6 +155,13 @@ inline int ParseFailure(const CLI::App& app, const CLI::ParseError& e) {
         if (extra.size() > 1 && extra[0] == '-') {
             return UsageError(app, "unknown option " + extra);
         }
+    }
+    const std::vector<const CLI::App*> commands = app.get_subcommands({});
+    const bool commandGiven = std::any_of(commands.begin(), commands.end(),
+                                          [](const CLI::App* sub) { return sub->parsed(); });
+    const std::vector<std::string> words = app.remaining(true);
+    if (!commands.empty() && !commandGiven && !words.empty()) {
+        return UsageError(app, "unknown command " + words.front());
     }
     return UsageError(app, e.what());
 }
