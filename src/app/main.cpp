@@ -23,8 +23,6 @@ namespace {
 // The single application object, as the framework has it: constructed before main runs.
 quorlin::CQuorlinApp theApp;
 
-constexpr int kExitUsage = 2;
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -33,7 +31,7 @@ int main(int argc, char* argv[]) {
                      std::strerror(error));
     }
     const std::string storeDir = quorlin::store::SqliteStoreApi::DefaultDirectory();
-    const auto outcome = quorlin::app::ParseCommandLine(
+    auto outcome = quorlin::app::ParseCommandLine(
         std::vector<std::string>(argv, argv + argc),
         quorlin::crypt::ProviderRegistry::SearchDirsFromEnvironment(),
         storeDir.empty() ? "(none: no home directory)"
@@ -45,19 +43,13 @@ int main(int argc, char* argv[]) {
         // --help or --version to a full disk or a closed pipe must not pass for done.
         return quorlin::base::FinishStandardOutput("quorlin", *outcome.exitCode);
     }
-    if (outcome.traceFile) {
-        std::string error;
-        auto sink = quorlin::trace::TraceSink::Open(*outcome.traceFile, error);
-        if (!sink) {
-            std::fprintf(stderr, "quorlin: --trace %s\n", error.c_str());
-            return kExitUsage;
-        }
+    if (outcome.trace) {
         quorlin::trace::WriteRunHeader(
-            *sink, "quorlin",
+            *outcome.trace, "quorlin",
             std::string("Qt " QT_VERSION_STR " (") + qVersion() + " at run time), pcsc-lite " +
                 quorlin::pcsc::PcscLite::BuiltVersion() + "; " +
                 quorlin::x509::OpenSslCertApi::RunningVersion() + " at run time");
-        theApp.SetTrace(std::move(sink));
+        theApp.SetTrace(std::move(outcome.trace));
     }
 
     QApplication app(argc, argv);
