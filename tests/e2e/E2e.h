@@ -96,8 +96,7 @@ class Service {
 // Runs quorlin-certstore list with the test's environment; its output, lines kept.
 std::vector<std::string> CertstoreList(int* exitCode);
 
-// A scratch file path for this test (under the build tree, else in a directory of its own
-// under /tmp), unique per call.
+// A scratch file path for this test (under the build tree), unique per call.
 std::string ScratchPath(const std::string& stem);
 // Writes text to a new scratch file and returns its path.
 std::string WriteScratch(const std::string& stem, const std::string& text);
