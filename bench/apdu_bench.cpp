@@ -9,7 +9,7 @@
 // the same connection, so that a machine busy with other work slows both alike; they
 // report what the exchange adds to the raw round trip, in per cent.
 //
-//   scripts/pcscd-private --net -- build/bench/apdu_bench
+//   scripts/pcscd-private -- build/bench/apdu_bench
 
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
@@ -154,7 +154,8 @@ fs::path SourceDir() {
     if (const char* env = std::getenv("QUORLIN_SOURCE_DIR"); env != nullptr && *env != '\0') {
         return env;
     }
-    return fs::path(__FILE__).parent_path().parent_path();
+    // Not __FILE__: Debian's -ffile-prefix-map makes it relative to where the build ran.
+    return QUORLIN_SOURCE_TREE;
 }
 
 std::unique_ptr<Link> OpenLink(const std::string& profile, int reader) {

@@ -48,7 +48,8 @@ fs::path SourceDir() {
     if (const char* env = std::getenv("QUORLIN_SOURCE_DIR"); env != nullptr && *env != '\0') {
         return env;
     }
-    return fs::path(__FILE__).parent_path().parent_path();
+    // Not __FILE__: Debian's -ffile-prefix-map makes it relative to where the build ran.
+    return QUORLIN_SOURCE_TREE;
 }
 
 // Ten containers, each with the 1.5 KB RSA certificate, read in chunks of 253 bytes.

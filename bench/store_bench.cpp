@@ -3,8 +3,6 @@
 // the store should barely show.
 //
 //   build/bench/store_bench --benchmark_filter=Store
-//
-// QUORLIN_SOURCE_DIR must point at the source tree (for tests/fixtures).
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>

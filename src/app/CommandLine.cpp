@@ -106,16 +106,25 @@ CommandLineOutcome ParseCommandLine(const std::vector<std::string>& args,
         outcome.exitCode = kExitUsage;
         return outcome;
     }
+    // A refused trace file is the user's first problem: the display would not solve it.
+    if (parser.isSet(trace)) {
+        std::string error;
+        outcome.trace =
+            trace::TraceSink::Open(parser.value(trace).toLocal8Bit().toStdString(), error);
+        if (!outcome.trace) {
+            outcome.err = std::string(kProgram) + ": --trace " + error + "\n";
+            outcome.exitCode = kExitUsage;
+            return outcome;
+        }
+    }
     const auto named = [&env](const char* name) { return !base::Variable(env, name).empty(); };
     if (!parser.isSet(QStringLiteral("platform")) && !parser.isSet(QStringLiteral("display")) &&
         !named("DISPLAY") && !named("WAYLAND_DISPLAY") && !named("QT_QPA_PLATFORM")) {
         outcome.err =
             std::string(kProgram) + ": no display (DISPLAY or WAYLAND_DISPLAY is not set)\n";
         outcome.exitCode = kExitFailure;
+        outcome.trace.reset();
         return outcome;
-    }
-    if (parser.isSet(trace)) {
-        outcome.traceFile = parser.value(trace).toLocal8Bit().toStdString();
     }
     return outcome;
 }

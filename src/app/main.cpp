@@ -27,8 +27,6 @@ namespace {
 // The single application object, as the framework has it: constructed before main runs.
 quorlin::CQuorlinApp theApp;
 
-constexpr int kExitUsage = 2;
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -37,7 +35,7 @@ int main(int argc, char* argv[]) {
                      std::strerror(error));
     }
     const std::string storeDir = quorlin::store::SqliteStoreApi::DefaultDirectory();
-    const auto outcome = quorlin::app::ParseCommandLine(
+    auto outcome = quorlin::app::ParseCommandLine(
         std::vector<std::string>(argv, argv + argc),
         quorlin::crypt::ProviderRegistry::SearchDirsFromEnvironment(),
         storeDir.empty() ? "(none: no home directory)"
@@ -69,19 +67,13 @@ int main(int argc, char* argv[]) {
                          quorlin::base::Printable(quorlin::base::UserName(geteuid())).c_str());
         }
     }
-    if (outcome.traceFile) {
-        std::string error;
-        auto sink = quorlin::trace::TraceSink::Open(*outcome.traceFile, error);
-        if (!sink) {
-            std::fprintf(stderr, "quorlin: --trace %s\n", error.c_str());
-            return kExitUsage;
-        }
+    if (outcome.trace) {
         quorlin::trace::WriteRunHeader(
-            *sink, "quorlin",
+            *outcome.trace, "quorlin",
             std::string("Qt " QT_VERSION_STR " (") + qVersion() + " at run time), pcsc-lite " +
                 quorlin::pcsc::PcscLite::BuiltVersion() + "; " +
                 quorlin::x509::OpenSslCertApi::RunningVersion() + " at run time");
-        theApp.SetTrace(std::move(sink));
+        theApp.SetTrace(std::move(outcome.trace));
     }
 
     QApplication app(argc, argv);

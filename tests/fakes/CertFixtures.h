@@ -15,6 +15,12 @@ namespace quorlin::test {
 
 inline std::string FixturePath(const std::string& name) {
     const char* source = std::getenv("QUORLIN_SOURCE_DIR");
+#ifdef QUORLIN_SOURCE_TREE
+    // Built knowing its tree (the benchmarks): no environment needed.
+    if (source == nullptr) {
+        source = QUORLIN_SOURCE_TREE;
+    }
+#endif
     return std::string(source != nullptr ? source : ".") + "/tests/fixtures/" + name;
 }
 

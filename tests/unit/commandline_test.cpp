@@ -2,8 +2,10 @@
 // it prints where, and what passes on to the dialog.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "app/CommandLine.h"
+#include "fakes/TempDir.h"
 #include "quorlin/Version.h"
 
 namespace quorlin::test {
@@ -28,20 +30,28 @@ TEST(CommandLine, WithoutOptionsOrWithQtsOwnTheDialogOpens) {
         EXPECT_FALSE(outcome.exitCode.has_value()) << args.size();
         EXPECT_EQ(outcome.out, "");
         EXPECT_EQ(outcome.err, "");
-        EXPECT_FALSE(outcome.traceFile.has_value());
+        EXPECT_EQ(outcome.trace, nullptr);
     }
     // No display named anywhere: a message and exit 1, before Qt would abort; help and
     // version need none.
     EXPECT_FALSE(Parse({"-platform", "offscreen"}, nullptr).exitCode.has_value());
     EXPECT_FALSE(Parse({"-display", ":1"}, nullptr).exitCode.has_value());
     EXPECT_EQ(Parse({"--version"}, "").exitCode, 0);
-    const auto dark = Parse({"--trace", "/tmp/run.trace"}, "");
+    const TempDir dir;
+    const std::string file = dir.Join("run.trace");
+    const auto dark = Parse({"--trace", file}, "");
     EXPECT_EQ(dark.exitCode, 1);
     EXPECT_EQ(dark.err, "quorlin: no display (DISPLAY or WAYLAND_DISPLAY is not set)\n");
-    EXPECT_FALSE(dark.traceFile.has_value());
-    const auto traced = Parse({"--trace", "/tmp/run.trace", "-platform", "offscreen"});
+    EXPECT_EQ(dark.trace, nullptr);
+    const auto traced = Parse({"--trace", file, "-platform", "offscreen"});
     EXPECT_FALSE(traced.exitCode.has_value());
-    EXPECT_EQ(traced.traceFile, "/tmp/run.trace");
+    EXPECT_NE(traced.trace, nullptr);
+    // A trace file refused is said before the missing display.
+    const std::string link = dir.Join("link.trace");
+    ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+    const auto refused = Parse({"--trace", link}, "");
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_EQ(refused.err, "quorlin: --trace " + link + ": a symbolic link; refused\n");
 }
 
 TEST(CommandLine, VersionAndHelpPrintAndEndWell) {
