@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "interfaces/CertApi.h"
+#include "interfaces/KeyLinkApi.h"
 
 namespace quorlin::store {
 
@@ -32,6 +33,10 @@ class StoreApi {
                                                   std::uint32_t disposition,
                                                   const x509::CertContext** storeContext) = 0;
     virtual bool CertCloseStore(HCERTSTORE store, std::uint32_t flags) = 0;
+    // Records where the entry of cert in store finds its key in a PKCS#11 module; the
+    // entry must be there already. Quorlin's own, beside the platform's calls.
+    virtual bool RecordKeyLink(HCERTSTORE store, const x509::CertContext* cert,
+                               const keylink::Pkcs11Link& link) = 0;
 };
 
 }  // namespace quorlin::store

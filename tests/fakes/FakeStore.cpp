@@ -83,6 +83,21 @@ bool FakeStore::CertAddCertificateContextToStore(store::HCERTSTORE store,
     return true;
 }
 
+bool FakeStore::RecordKeyLink(store::HCERTSTORE store, const x509::CertContext* cert,
+                              const keylink::Pkcs11Link& link) {
+    calls.push_back("Link");
+    if (Fails("RecordKeyLink")) {
+        return false;
+    }
+    auto it = m_open.find(store);
+    if (it == m_open.end() || cert == nullptr || entries.count({it->second, cert->encoded}) == 0) {
+        SetLastError(kInvalidArg);
+        return false;
+    }
+    links[{it->second, cert->encoded}] = link;
+    return true;
+}
+
 bool FakeStore::CertCloseStore(store::HCERTSTORE store, std::uint32_t flags) {
     calls.push_back("Close:" + std::to_string(flags));
     if (m_open.erase(store) == 0) {

@@ -18,8 +18,9 @@ class FakeStore : public store::StoreApi {
   public:
     using Key = std::pair<std::string, std::vector<std::uint8_t>>;  // store name, DER
     std::map<Key, x509::KeyProvProperty> entries;
+    std::map<Key, keylink::Pkcs11Link> links;
     // Calls that fail: "CertOpenStore", "CertSetCertificateContextProperty",
-    // "CertAddCertificateContextToStore" -> last error.
+    // "CertAddCertificateContextToStore", "RecordKeyLink" -> last error.
     std::map<std::string, std::uint32_t> failures;
 
     std::vector<std::string> calls;  // "Open:<name>:<flags hex>", "Set:<key spec>", "Add:3", ...
@@ -35,6 +36,8 @@ class FakeStore : public store::StoreApi {
                                           std::uint32_t disposition,
                                           const x509::CertContext** storeContext) override;
     bool CertCloseStore(store::HCERTSTORE store, std::uint32_t flags) override;
+    bool RecordKeyLink(store::HCERTSTORE store, const x509::CertContext* cert,
+                       const keylink::Pkcs11Link& link) override;
 
   private:
     bool Fails(const std::string& call);

@@ -155,6 +155,12 @@ bool SqliteStoreApi::CertAddCertificateContextToStore(HCERTSTORE store,
                              static_cast<std::int64_t>(std::time(nullptr)));
 }
 
+bool SqliteStoreApi::RecordKeyLink(HCERTSTORE, const x509::CertContext*,
+                                   const keylink::Pkcs11Link&) {
+    SetLastError(kENotSupported);
+    return false;
+}
+
 bool SqliteStoreApi::CertCloseStore(HCERTSTORE store, std::uint32_t) {
     if (store == nullptr) {
         return true;

@@ -40,6 +40,8 @@ class SqliteStoreApi : public StoreApi {
                                           std::uint32_t disposition,
                                           const x509::CertContext** storeContext) override;
     bool CertCloseStore(HCERTSTORE store, std::uint32_t flags) override;
+    bool RecordKeyLink(HCERTSTORE store, const x509::CertContext* cert,
+                       const keylink::Pkcs11Link& link) override;
 
     // For the viewer. Each returns nullopt (and sets the last error) when the database
     // cannot be read or is not a store; a database that does not exist yet reads as empty.
