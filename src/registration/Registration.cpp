@@ -1,5 +1,6 @@
 #include "registration/Registration.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -108,12 +109,28 @@ Outcome AddForEachKey(crypt::CryptApi& crypt, store::StoreApi& store, crypt::HCR
     return added ? Outcome::Added : Outcome::NoKey;
 }
 
+// The certificate's key in the provider's module, recorded in its entry when found.
+void Link(keylink::KeyLinkApi& links, store::StoreApi& store, store::HCERTSTORE hStore,
+          const std::string& provider, const x509::CertContext* cert, std::size_t index,
+          Observer& observer) {
+    std::string reason;
+    std::optional<keylink::Pkcs11Link> link = links.Find(provider, cert->encoded, reason);
+    if (link && !store.RecordKeyLink(hStore, cert, *link)) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(GetLastError()));
+        reason = std::string("the store did not record the link (") + code + ")";
+        link.reset();
+    }
+    observer.CertificateLinked(index, link ? &*link : nullptr, reason);
+}
+
 }  // namespace
 
 std::optional<int> RegisterCertificates(crypt::CryptApi& crypt, store::StoreApi& store,
                                         std::string& provider,
                                         std::span<const CardCertificate> certs,
-                                        const char16_t* storeName, Observer& observer) {
+                                        const char16_t* storeName, Observer& observer,
+                                        keylink::KeyLinkApi* links) {
     ProviderContext probe(crypt);
     if (!crypt.CryptAcquireContextA(&probe.handle, nullptr, provider.c_str(), crypt::kProvRsaFull,
                                     crypt::kCryptVerifyContext)) {
@@ -137,6 +154,7 @@ std::optional<int> RegisterCertificates(crypt::CryptApi& crypt, store::StoreApi&
     // Certificates added in this run decide the outcome: a run in which every add failed
     // is no success.
     int added = 0;
+    const bool linking = links != nullptr && links->NamesModule(provider);
     // Without a context or a store for one container, the rest are not tried either.
     const auto stop = [&](std::size_t failed, Step step) {
         observer.StepFailed(step, GetLastError());
@@ -169,6 +187,17 @@ std::optional<int> RegisterCertificates(crypt::CryptApi& crypt, store::StoreApi&
             ++added;
         }
         observer.CertificateDone(i, outcome);
+        if (outcome == Outcome::Added && linking) {
+            Link(*links, store, hStore.Get(), provider, certs[i].cert, i, observer);
+        }
+    }
+    if (linking) {
+        if (added > 0) {
+            std::string line;
+            const bool announced = links->Announce(provider, line);
+            observer.ModuleAnnounced(announced, line);
+        }
+        links->Finish();
     }
     // Leaving frees the container buffer, then releases the probe.
     return added;

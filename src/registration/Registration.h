@@ -12,6 +12,7 @@
 
 #include "interfaces/CertApi.h"
 #include "interfaces/CryptApi.h"
+#include "interfaces/KeyLinkApi.h"
 #include "interfaces/StoreApi.h"
 
 namespace quorlin::registration {
@@ -46,15 +47,25 @@ class Observer {
     virtual void StepFailed(Step step, std::uint32_t code) = 0;
     // What became of certificate index, once the routine is done with it.
     virtual void CertificateDone(std::size_t index, Outcome outcome) = 0;
+    // Only where the provider names a PKCS#11 module, after an added certificate's
+    // CertificateDone: where other programs find its key (link), or why not (reason).
+    virtual void CertificateLinked(std::size_t /*index*/, const keylink::Pkcs11Link* /*link*/,
+                                   const std::string& /*reason*/) {}
+    // Only where the provider names a module and a certificate was added, once at the end:
+    // whether the module was made known to other programs, and what was done or why not.
+    virtual void ModuleAnnounced(bool /*ok*/, const std::string& /*line*/) {}
 };
 
 // Registers certs into the store named storeName through provider, which becomes the
-// fall-back provider's name when the probe says the first one defines no key sets. Returns
-// how many certificates reached the store, or nullopt when none was tried (the probe
-// failed, or no memory).
+// fall-back provider's name when the probe says the first one defines no key sets. With
+// links, and a provider that names a PKCS#11 module, each certificate added is also linked
+// to its key in that module and the module made known to other programs. Returns how many
+// certificates reached the store, or nullopt when none was tried (the probe failed, or no
+// memory).
 std::optional<int> RegisterCertificates(crypt::CryptApi& crypt, store::StoreApi& store,
                                         std::string& provider,
                                         std::span<const CardCertificate> certs,
-                                        const char16_t* storeName, Observer& observer);
+                                        const char16_t* storeName, Observer& observer,
+                                        keylink::KeyLinkApi* links = nullptr);
 
 }  // namespace quorlin::registration

@@ -77,6 +77,10 @@ inline constexpr const char* kFmtSetProperty = "CertSetCertificateContextPropert
 inline constexpr const char* kFmtAddToStore = "CertAddCertificateContextToStore = 0x%08x";
 inline constexpr const char* kNoneRegistered = "沒有任何憑證註冊至IE";
 inline constexpr const char* kRegistered = "憑證註冊成功";
+// After the registration's own message, when other programs still cannot reach the keys.
+inline constexpr const char* kKeysNotUsable =
+    "憑證已加入憑證存放區，但瀏覽器等程式仍無法使用卡片金鑰。\n請執行 quorlin-card apps "
+    "查看原因。";
 inline constexpr const char* kLogInAgain = "如要繼續作業請重新登入";
 
 // Certificate details and export.

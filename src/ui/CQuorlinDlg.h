@@ -20,6 +20,7 @@
 #include "interfaces/CertApi.h"
 #include "interfaces/CryptApi.h"
 #include "interfaces/DialogWindow.h"
+#include "interfaces/KeyLinkApi.h"
 #include "interfaces/PcscApi.h"
 #include "interfaces/StoreApi.h"
 
@@ -32,6 +33,8 @@ struct Platform {
     x509::CertApi* certs = nullptr;
     crypt::CryptApi* crypt = nullptr;
     store::StoreApi* store = nullptr;
+    // Where other programs find a registered certificate's key; none: not looked for.
+    keylink::KeyLinkApi* links = nullptr;
     // Follow readers that come and go from a thread of its own (the program does; tests
     // whose fakes are not thread-safe leave it off).
     bool watchReaders = false;

@@ -61,6 +61,15 @@ class Messages : public registration::Observer {
         m_wnd.MessageBox(message, std::nullopt, MsgIcon::None);
     }
     void CertificateDone(std::size_t, registration::Outcome) override {}
+    // Said once, after the registration's own message, not per certificate.
+    void CertificateLinked(std::size_t, const keylink::Pkcs11Link* link,
+                           const std::string&) override {
+        keysUnusable = keysUnusable || link == nullptr;
+    }
+    void ModuleAnnounced(bool ok, const std::string&) override {
+        keysUnusable = keysUnusable || !ok;
+    }
+    bool keysUnusable = false;
 
   private:
     DialogWindow& m_wnd;
@@ -85,14 +94,18 @@ void CQuorlinDlg::RegisterCertificates() {
                                          record, kContainerRecordSize)});
     }
     Messages messages(m_wnd);
-    const std::optional<int> added = registration::RegisterCertificates(
-        *m_platform.crypt, *m_platform.store, m_strCspName, certs, kMyStore, messages);
+    const std::optional<int> added =
+        registration::RegisterCertificates(*m_platform.crypt, *m_platform.store, m_strCspName,
+                                           certs, kMyStore, messages, m_platform.links);
     if (!added) {
         return;
     }
 
     m_wnd.MessageBox(*added > 0 ? res::kRegistered : res::kNoneRegistered, res::kStdTitle,
                      MsgIcon::None);
+    if (messages.keysUnusable) {
+        m_wnd.MessageBox(res::kKeysNotUsable, res::kStdTitle, MsgIcon::Exclamation);
+    }
     ShowTabPage(0);
     m_bLoggedIn = 0;
     m_wnd.TabSetCurSel(res::IDC_TAB, 0);

@@ -7,6 +7,9 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <set>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,15 +44,43 @@ class ObservedCrypt : public FakeCrypt {
 
 // The dialog as after a log-in and a query: connected, on page 2, 1020 enabled, holding a
 // certificate for each container.
+// A provider's module as the registration sees it: a certificate's link, or why none.
+struct FakeLinks : keylink::KeyLinkApi {
+    bool module = false;
+    std::set<std::uint8_t> onToken;  // the last byte of each certificate a token holds
+    bool announces = true;
+    std::vector<std::string> calls;
+
+    bool NamesModule(const std::string&) override { return module; }
+    std::optional<keylink::Pkcs11Link> Find(const std::string&, std::span<const std::uint8_t> der,
+                                            std::string& reason) override {
+        calls.push_back("Find");
+        if (onToken.count(der.back()) == 0) {
+            reason = "no token holds this certificate";
+            return std::nullopt;
+        }
+        const std::string id = std::to_string(der.back());
+        return keylink::Pkcs11Link{"/m.so", "pkcs11:id=" + id + ";type=cert",
+                                   "pkcs11:id=" + id + ";type=private"};
+    }
+    bool Announce(const std::string&, std::string& line) override {
+        calls.push_back("Announce");
+        line = announces ? "added" : "failed";
+        return announces;
+    }
+    void Finish() override { calls.push_back("Finish"); }
+};
+
 struct Bench : DialogHarness<> {
     ObservedCrypt crypt;
     FakeStore store;
+    FakeLinks links;
     std::vector<std::unique_ptr<x509::CertContext>> certs;
     std::size_t callsBefore = 0;
 
     explicit Bench(const Containers& containers) {
         crypt.providers = {kUlvane, kMorvex};
-        Start({.crypt = &crypt, .store = &store});
+        Start({.crypt = &crypt, .store = &store, .links = &links});
         EXPECT_EQ(dlg->ConnectCard(), 0);
         dlg->m_bLoggedIn = 1;
         dlg->m_strCspName = kUlvane;
@@ -294,6 +325,47 @@ TEST(RegisterTest, FailuresEndTheirCertificateOrTheLoopAndTheOutcomeSaysWhatWasA
             EXPECT_NE(b.Entry(k), nullptr) << k;
         }
         b.ExpectClosingSteps(c.errors, c.outcome);
+    }
+}
+
+// Where the provider names a module: each added certificate is linked and its entry records
+// it, the module is announced once; the extra warning comes only when something failed, and
+// a provider without a module changes nothing the holder sees.
+TEST(RegisterTest, LinksEachAddedCertificateAndWarnsOnlyWhenOtherProgramsCannotUseTheKeys) {
+    struct Case {
+        const char* name;
+        bool module;
+        std::set<std::uint8_t> onToken;
+        bool announces;
+        std::vector<std::string> linkCalls;
+        bool warned;
+    };
+    const std::vector<std::string> all = {"Find", "Find", "Announce", "Finish"};
+    for (const Case& c : {Case{"every key linked", true, {0, 2}, true, all, false},
+                          Case{"one not on a token", true, {2}, true, all, true},
+                          Case{"p11-kit step failed", true, {0, 2}, false, all, true},
+                          Case{"no module named", false, {}, true, {}, false}}) {
+        SCOPED_TRACE(c.name);
+        Bench b({{"c0", {true, false}}, {"c1", {false, false}}, {"c2", {false, true}}});
+        b.links.module = c.module;
+        b.links.onToken = c.onToken;
+        b.links.announces = c.announces;
+        b.Register();
+        EXPECT_EQ(b.links.calls, c.linkCalls);
+        EXPECT_EQ(b.store.links.size(), c.module ? c.onToken.size() : 0u);
+        for (std::uint8_t k : c.onToken) {
+            auto it = b.store.links.find({"MY", b.certs[k]->encoded});
+            ASSERT_NE(it, b.store.links.end());
+            EXPECT_EQ(it->second.keyUri, "pkcs11:id=" + std::to_string(k) + ";type=private");
+        }
+        std::vector<std::string> texts = {res::kRegistered, res::kLogInAgain};
+        if (c.warned) {
+            texts.insert(texts.begin() + 1, res::kKeysNotUsable);
+            EXPECT_EQ(b.wnd.messages[1].icon, MsgIcon::Exclamation);
+            EXPECT_EQ(b.wnd.messages[1].caption, std::optional<std::string>(res::kStdTitle));
+        }
+        EXPECT_EQ(b.wnd.MessageTexts(), texts);
+        b.ExpectReleasedEverything();
     }
 }
 

@@ -262,6 +262,14 @@ std::optional<ProviderInfo> ProviderRegistry::Parse(const std::string& text, std
                               Excerpt(value));
             }
             info.aids.push_back(*aid);
+        } else if (key == "pkcs11_module") {
+            // Absolute, or a bare file name for p11-kit's module directory: a relative path
+            // would depend on the directory the program happens to run in.
+            if (value.empty() || (value.front() != '/' && value.find('/') != std::string::npos)) {
+                return refuse("pkcs11_module is neither an absolute path nor a file name" + where +
+                              ": " + Excerpt(value));
+            }
+            info.pkcs11Module = value;
         } else if (unknownKey.empty()) {
             unknownKey = "unknown key '" + Excerpt(key) + "'" + where;
         }

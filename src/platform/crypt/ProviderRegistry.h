@@ -8,6 +8,7 @@
 //   type=1
 //   aid=A0 00 00 01 72 95 01 03
 //   aid=...
+//   pkcs11_module=/usr/lib/x86_64-linux-gnu/pkcs11/vendor-pkcs11.so   (optional)
 
 #include <cstdint>
 #include <optional>
@@ -22,6 +23,7 @@ struct ProviderInfo {
     std::string name;
     std::uint32_t type = 0;
     std::vector<std::vector<std::uint8_t>> aids;  // in the order to try them
+    std::string pkcs11Module;  // the vendor's PKCS#11 module, as the file names it; may be empty
     std::string file;
 };
 
