@@ -48,7 +48,7 @@ constexpr const char* kProfile = R"({
   "applet": "morvex", "protocol": "T=0", "pin": "123456", "pinRetries": 3,
   "containers": [
     {"name": "Quorlin-Alice", "keys": ["signature"], "file": "8001",
-     "certificate": "alice-ec.der", "start": "20261208", "expiry": "20361205"},
+     "certificate": "alice-ec.der", "start": "20261210", "expiry": "20361207"},
     {"name": "Quorlin-Spare", "keys": ["exchange"], "file": "8002", "certificate": null,
      "inUse": true},
     {"name": "Quorlin-Dora", "keys": ["signature"], "file": "8003",
@@ -284,7 +284,7 @@ class DetailsGuiTest : public QObject {
         QCOMPARE(details.parents.back(), c.view.Dialog());
         // Each value in its own field (the values themselves: details_test).
         QCOMPARE(fields.size(), 12);
-        QCOMPARE(fields[2], QStringLiteral("9D:B0:39:9E:89:E9:41:F2"));
+        QCOMPARE(fields[2], QStringLiteral("A1:B2:1E:E3:C0:2F:93:67"));
         QCOMPARE(fields[11], QStringLiteral("Quorlin-Dora"));
 
         c.Enter(kEvan);

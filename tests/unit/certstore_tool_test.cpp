@@ -136,7 +136,7 @@ TEST_F(CertstoreToolTest, ShowPrintsTheCertificateDetails) {
                   "Not before:  2024-01-01T00:00:00Z", "Not after:   2025-12-31T23:59:59Z",
                   "Public key:  EC P-256 (256 bits)", "Key usage:   digitalSignature, keyAgreement",
                   "Ext. usage:  clientAuth, emailProtection, msSmartcardLogin",
-                  "SHA-1:       E1:2C:71:C6:18:02:CD:9A:89:9E:35:87:6B:CF:1E:9A:1B:3C:66:1D",
+                  "SHA-1:       BA:03:B2:1D:B9:A6:AB:87:CE:7D:50:C3:7D:7F:57:6A:3F:C6:94:97",
                   "SHA-256:     AF:D3:51:BE:74:1E:D9:57:7C:67:B6:3D:DD:1D:76:7C:6A:A6:E5:92:11:32:"
                   "40:1B:14:5B:CC:F1:5B:90:CD:09"}},
              Case{evan,
@@ -192,7 +192,7 @@ TEST_F(CertstoreToolTest, ListJsonAgreesWithShow) {
     }
     EXPECT_EQ(seen, (std::vector<std::string>{dora, evan}));
     EXPECT_EQ(entries[0]["not_after"], "2025-12-31T23:59:59Z");
-    EXPECT_EQ(entries[0]["serial"], "9D:B0:39:9E:89:E9:41:F2");
+    EXPECT_EQ(entries[0]["serial"], "A1:B2:1E:E3:C0:2F:93:67");
     EXPECT_EQ(entries[0]["key_spec"], 2);
     EXPECT_EQ(entries[1]["store"], "OTHER");
     EXPECT_EQ(entries[1]["container"], "Quorlin \"Evan\", \u00e9");
