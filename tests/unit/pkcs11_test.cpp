@@ -29,7 +29,11 @@ std::vector<std::uint8_t> Fixture(const std::string& name) {
 // the first thing judged untrusted.
 struct TrustedDir {
     std::string path = std::string(getenv("QUORLIN_BUILD_DIR")) + "/pkcs11-XXXXXX";
-    TrustedDir() { mkdtemp(path.data()); }
+    TrustedDir() {
+        if (mkdtemp(path.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp " + path);
+        }
+    }
     ~TrustedDir() { fs::remove_all(path); }
 };
 
@@ -51,9 +55,9 @@ TEST(Pkcs11Test, UntrustedReasonJudgesTheFileAndEveryStepToIt) {
     chmod((d + "/sticky").c_str(), 01777);
     file("sticky/x.so", 0644);
     mkdir((d + "/dir.so").c_str(), 0755);
-    symlink("good.so", (d + "/link.so").c_str());
-    symlink("open/x.so", (d + "/to-open.so").c_str());
-    symlink("good.so", (d + "/nobody-link.so").c_str());
+    fs::create_symlink("good.so", d + "/link.so");
+    fs::create_symlink("open/x.so", d + "/to-open.so");
+    fs::create_symlink("good.so", d + "/nobody-link.so");
     ASSERT_EQ(lchown((d + "/nobody-link.so").c_str(), 65534, 65534), 0);
     const struct {
         std::string path;

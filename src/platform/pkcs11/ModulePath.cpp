@@ -61,7 +61,11 @@ std::optional<std::string> UntrustedReason(const std::string& path, uid_t allowe
     if (path.empty()) {
         return "no module path";
     }
-    const std::string absolute = fs::absolute(path).string();
+    std::error_code ec;
+    const std::string absolute = fs::absolute(path, ec).string();
+    if (ec) {
+        return "cannot read " + path;
+    }
     struct stat st {};
     if (::lstat("/", &st) != 0) {
         return "/ cannot be read";
@@ -91,7 +95,6 @@ std::optional<std::string> UntrustedReason(const std::string& path, uid_t allowe
             if (++links > 40) {
                 return "not trusted: " + path + " has too many links";
             }
-            std::error_code ec;
             const fs::path target = fs::read_symlink(next, ec);
             if (ec) {
                 return "cannot read " + next.string();
