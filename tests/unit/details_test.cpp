@@ -50,12 +50,12 @@ struct FixtureFields {
 };
 
 const FixtureFields kFixtures[] = {
-    {"ec-ku.der", "CN=Dora Wu,O=Quorlin Test", "A1:B2:1E:E3:C0:2F:93:67", 1704067200, kDoraNotAfter,
+    {"ec-ku.der", "CN=Dora Wu,O=Quorlin Test", "14:59:61:24:81:D9:8B:C7", 1704067200, kDoraNotAfter,
      "EC P-256", 256, "digitalSignature, keyAgreement",
      "clientAuth, emailProtection, msSmartcardLogin",
-     "BA:03:B2:1D:B9:A6:AB:87:CE:7D:50:C3:7D:7F:57:6A:3F:C6:94:97",
-     "36:AB:AE:64:5F:CA:58:37:F8:E8:A5:DE:58:59:C9:6D:FA:09:D7:33:95:8F:55:58:36:AB:9F:F2:8D:"
-     "2B:EC:33"},
+     "50:A6:2E:13:26:B7:D8:36:49:91:85:17:DC:BD:6A:65:C9:65:33:6C",
+     "F2:94:1B:9F:D7:1D:C8:CF:36:C7:D5:F5:53:21:08:76:40:3B:AB:3E:DB:D4:F1:8E:1A:BD:9D:17:52:"
+     "1B:EF:61"},
     {"rsa-2048.der", "CN=Evan Ho,O=Quorlin Test", "FA:DE:64:C7:22:DF:F8:E7", 1677628800, 1740830400,
      "RSA", 2048, nullptr, nullptr, "CE:23:0A:4E:8F:77:4C:47:F4:C0:AC:B6:AE:5C:81:D0:38:15:2D:EE",
      "4A:A9:F8:16:C8:75:C1:E2:7E:D0:F6:67:CE:9B:8A:FF:68:1C:C2:7B:44:38:E8:BE:14:D8:6C:CE:97:"
@@ -357,7 +357,7 @@ TEST_F(CertRowsTest, DetailsShowTheDecodersFieldsWithoutAskingTheCard) {
     const std::map<int, std::string> dora = {
         {res::IDC_DETAILS_SUBJECT, "CN=Dora Wu,O=Quorlin Test"},
         {res::IDC_DETAILS_ISSUER, "CN=Dora Wu,O=Quorlin Test"},
-        {res::IDC_DETAILS_SERIAL, "A1:B2:1E:E3:C0:2F:93:67"},
+        {res::IDC_DETAILS_SERIAL, "14:59:61:24:81:D9:8B:C7"},
         {res::IDC_DETAILS_NOTBEFORE, "2024-01-01 00:00:00 UTC"},
         {res::IDC_DETAILS_NOTAFTER, "2025-12-31 23:59:59 UTC"},
         {res::IDC_DETAILS_KEY, "EC P-256 (256 位元)"},
