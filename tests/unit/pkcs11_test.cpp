@@ -4,6 +4,7 @@
 #include <p11-kit/uri.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -40,21 +41,23 @@ struct TrustedDir {
 TEST(Pkcs11Test, UntrustedReasonJudgesTheFileAndEveryStepToIt) {
     TrustedDir dir;
     const std::string d = dir.path;
-    const auto file = [&](const std::string& name, mode_t mode) {
-        std::ofstream(d + "/" + name) << "x";
-        chmod((d + "/" + name).c_str(), mode);
+    const auto make = [&](const std::string& name, unsigned mode) {
+        if (name.ends_with(".so")) {
+            std::ofstream(d + "/" + name) << "x";
+        } else {
+            fs::create_directory(d + "/" + name);
+        }
+        fs::permissions(d + "/" + name, fs::perms(mode));
     };
-    file("good.so", 0644);
-    file("group.so", 0664);
-    file("nobody.so", 0644);
+    make("good.so", 0644);
+    make("group.so", 0664);
+    make("nobody.so", 0644);
+    make("open", 0777);
+    make("open/x.so", 0644);
+    make("sticky", 01777);
+    make("sticky/x.so", 0644);
+    make("dir", 0755);
     ASSERT_EQ(chown((d + "/nobody.so").c_str(), 65534, 65534), 0);
-    mkdir((d + "/open").c_str(), 0777);
-    chmod((d + "/open").c_str(), 0777);
-    file("open/x.so", 0644);
-    mkdir((d + "/sticky").c_str(), 01777);
-    chmod((d + "/sticky").c_str(), 01777);
-    file("sticky/x.so", 0644);
-    mkdir((d + "/dir.so").c_str(), 0755);
     fs::create_symlink("good.so", d + "/link.so");
     fs::create_symlink("open/x.so", d + "/to-open.so");
     fs::create_symlink("good.so", d + "/nobody-link.so");
@@ -74,7 +77,7 @@ TEST(Pkcs11Test, UntrustedReasonJudgesTheFileAndEveryStepToIt) {
         {"nobody.so", 0, "not trusted: " + d + "/nobody.so is owned by nobody"},
         {"nobody-link.so", 0, "not trusted: " + d + "/nobody-link.so is owned by nobody"},
         {"missing.so", 0, d + "/missing.so does not exist"},
-        {"dir.so", 0, "not trusted: " + d + "/dir.so is not a regular file"},
+        {"dir", 0, "not trusted: " + d + "/dir is not a regular file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -154,7 +157,7 @@ struct P11KitDirs {
     }
 };
 
-TEST(Pkcs11Test, MakeKnownToP11KitWritesOnceWhereP11KitReads) {
+TEST(Pkcs11Test, MakeKnownToP11KitWritesAndRemovesOnlyItsOwn) {
     using Kind = pkcs11::P11KitOutcome::Kind;
     P11KitDirs t;
     const auto added = pkcs11::MakeKnownToP11Kit("Morvex CSP  Enterprise!", t.module, t.paths);
@@ -168,9 +171,6 @@ TEST(Pkcs11Test, MakeKnownToP11KitWritesOnceWhereP11KitReads) {
     EXPECT_EQ(st.st_mode & 07777, 0644u);
     ASSERT_EQ(stat((t.paths.home + "/cfg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
-    const auto again = pkcs11::MakeKnownToP11Kit("Morvex CSP Enterprise", t.module, t.paths);
-    EXPECT_EQ(again.kind, Kind::AlreadyConfigured);
-    EXPECT_EQ(again.file, added.file);
 
     std::ofstream(t.paths.userModules + "/quorlin-other.module") << "module: /x.so\n";
     const auto removed = pkcs11::RemoveQuorlinModules(t.paths);
@@ -211,6 +211,37 @@ TEST(Pkcs11Test, MakeKnownToP11KitLeavesWhatP11KitReadsAlreadyOrNever) {
     // As p11-kit is set up on this machine: the package's file for SoftHSM2.
     EXPECT_EQ(pkcs11::InspectP11Kit(kSoftHsm).configuredIn,
               QUORLIN_P11_PACKAGE_MODULES "/softhsm2.module");
+}
+
+// As a user: the file lands where p11-kit itself then finds the module, and only once.
+TEST(Pkcs11Test, P11KitLoadsTheModuleMadeKnownForAUser) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to become another user";
+    }
+    test::TempDir dir("pkcs11");
+    chmod(dir.Path().c_str(), 0755);
+    const std::string home = dir.Join("home");
+    fs::create_directory(home);
+    ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+    const std::string module = QUORLIN_P11_MODULE_PATH "/p11-kit-client.so";
+    const pid_t child = fork();
+    if (child == 0) {
+        using Kind = pkcs11::P11KitOutcome::Kind;
+        setenv("HOME", home.c_str(), 1);
+        unsetenv("XDG_CONFIG_HOME");
+        const bool ok =
+            setgid(65534) == 0 && setuid(65534) == 0 &&
+            pkcs11::MakeKnownToP11Kit("Quorlin Card", module).kind == Kind::Added &&
+            pkcs11::MakeKnownToP11Kit("Quorlin Card", module).kind == Kind::AlreadyConfigured &&
+            system(("p11-kit list-modules 2>/dev/null | grep -qx 'quorlin-quorlin-card: " + module +
+                    "'")
+                       .c_str()) == 0;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(fs::exists(home + "/.config/pkcs11/modules/quorlin-quorlin-card.module"));
 }
 
 }  // namespace
