@@ -136,7 +136,9 @@ class TraceRun : public ::testing::Test {
         ASSERT_NE(sink, nullptr) << error;
         traced = std::make_unique<trace::TracingPcsc>(pcsc, *sink);
         crypt = std::make_unique<crypt::CardCryptApi>(*traced);
-        Platform platform{traced.get(), &certs, crypt.get(), &store};
+        // Made after XDG_DATA_HOME: a member would take the running user's own store.
+        store = std::make_unique<store::SqliteStoreApi>();
+        Platform platform{traced.get(), &certs, crypt.get(), store.get()};
         platform.watchReaders = true;
         dlg = std::make_unique<CQuorlinDlg>(window, platform);
         dlg->DoModal();
@@ -163,7 +165,7 @@ class TraceRun : public ::testing::Test {
     std::unique_ptr<trace::TracingPcsc> traced;
     x509::OpenSslCertApi certs;
     std::unique_ptr<crypt::CardCryptApi> crypt;
-    store::SqliteStoreApi store;
+    std::unique_ptr<store::SqliteStoreApi> store;
     test::FakeWindow window;
     std::unique_ptr<CQuorlinDlg> dlg;
 };

@@ -48,7 +48,7 @@ constexpr const char* kProfile = R"({
   "applet": "morvex", "protocol": "T=0", "pin": "123456", "pinRetries": 3,
   "containers": [
     {"name": "Quorlin-Alice", "keys": ["signature"], "file": "8001",
-     "certificate": "alice-ec.der", "start": "20261208", "expiry": "20361205"},
+     "certificate": "alice-ec.der", "start": "20261210", "expiry": "20361207"},
     {"name": "Quorlin-Spare", "keys": ["exchange"], "file": "8002", "certificate": null,
      "inUse": true},
     {"name": "Quorlin-Dora", "keys": ["signature"], "file": "8003",
@@ -284,7 +284,7 @@ class DetailsGuiTest : public QObject {
         QCOMPARE(details.parents.back(), c.view.Dialog());
         // Each value in its own field (the values themselves: details_test).
         QCOMPARE(fields.size(), 12);
-        QCOMPARE(fields[2], QStringLiteral("9D:B0:39:9E:89:E9:41:F2"));
+        QCOMPARE(fields[2], QStringLiteral("14:59:61:24:81:D9:8B:C7"));
         QCOMPARE(fields[11], QStringLiteral("Quorlin-Dora"));
 
         c.Enter(kEvan);
@@ -368,8 +368,8 @@ class DetailsGuiTest : public QObject {
         QCOMPARE(
             Openssl({"x509", "-inform", "DER", "-in", QString::fromStdString(dir.Join("evan.der")),
                      "-noout", "-fingerprint", "-sha256"}),
-            QStringLiteral("sha256 Fingerprint=79:65:DB:5E:92:62:D8:52:BA:F1:73:91:40:FA:"
-                           "E9:09:CD:7C:0F:61:30:1F:72:3C:65:68:A0:15:1E:B2:C6:87"));
+            QStringLiteral("sha256 Fingerprint=4A:A9:F8:16:C8:75:C1:E2:7E:D0:F6:67:CE:9B:"
+                           "8A:FF:68:1C:C2:7B:44:38:E8:BE:14:D8:6C:CE:97:2D:79:45"));
         QCOMPARE(save.asked.size(), std::size_t(2));
         QCOMPARE(save.asked[0].parent, c.view.Dialog());
         QCOMPARE(save.asked[1].parent, detailsDialog);
@@ -398,7 +398,7 @@ class DetailsGuiTest : public QObject {
         QVERIFY(answers.defaultNo);
         QCOMPARE(Openssl({"x509", "-in", QString::fromStdString(dir.Join("old.pem")), "-noout",
                           "-serial"}),
-                 QStringLiteral("serial=9DB0399E89E941F2"));
+                 QStringLiteral("serial=1459612481D98BC7"));
         QVERIFY(!watchdog.fired);
     }
 

@@ -132,13 +132,13 @@ TEST_F(CertstoreToolTest, ShowPrintsTheCertificateDetails) {
              Case{
                  dora,
                  {"Subject:     CN=Dora Wu,O=Quorlin Test",
-                  "Issuer:      CN=Dora Wu,O=Quorlin Test", "Serial:      9D:B0:39:9E:89:E9:41:F2",
+                  "Issuer:      CN=Dora Wu,O=Quorlin Test", "Serial:      14:59:61:24:81:D9:8B:C7",
                   "Not before:  2024-01-01T00:00:00Z", "Not after:   2025-12-31T23:59:59Z",
                   "Public key:  EC P-256 (256 bits)", "Key usage:   digitalSignature, keyAgreement",
                   "Ext. usage:  clientAuth, emailProtection, msSmartcardLogin",
-                  "SHA-1:       E1:2C:71:C6:18:02:CD:9A:89:9E:35:87:6B:CF:1E:9A:1B:3C:66:1D",
-                  "SHA-256:     AF:D3:51:BE:74:1E:D9:57:7C:67:B6:3D:DD:1D:76:7C:6A:A6:E5:92:11:32:"
-                  "40:1B:14:5B:CC:F1:5B:90:CD:09"}},
+                  "SHA-1:       50:A6:2E:13:26:B7:D8:36:49:91:85:17:DC:BD:6A:65:C9:65:33:6C",
+                  "SHA-256:     F2:94:1B:9F:D7:1D:C8:CF:36:C7:D5:F5:53:21:08:76:40:3B:AB:3E:DB:D4:"
+                  "F1:8E:1A:BD:9D:17:52:1B:EF:61"}},
              Case{evan,
                   {"Public key:  RSA (2048 bits)", "Key usage:   -", "Ext. usage:  -",
                    "Not after:   2025-03-01T12:00:00Z"}},
@@ -192,7 +192,7 @@ TEST_F(CertstoreToolTest, ListJsonAgreesWithShow) {
     }
     EXPECT_EQ(seen, (std::vector<std::string>{dora, evan}));
     EXPECT_EQ(entries[0]["not_after"], "2025-12-31T23:59:59Z");
-    EXPECT_EQ(entries[0]["serial"], "9D:B0:39:9E:89:E9:41:F2");
+    EXPECT_EQ(entries[0]["serial"], "14:59:61:24:81:D9:8B:C7");
     EXPECT_EQ(entries[0]["key_spec"], 2);
     EXPECT_EQ(entries[1]["store"], "OTHER");
     EXPECT_EQ(entries[1]["container"], "Quorlin \"Evan\", \u00e9");

@@ -50,32 +50,32 @@ struct FixtureFields {
 };
 
 const FixtureFields kFixtures[] = {
-    {"ec-ku.der", "CN=Dora Wu,O=Quorlin Test", "9D:B0:39:9E:89:E9:41:F2", 1704067200, kDoraNotAfter,
+    {"ec-ku.der", "CN=Dora Wu,O=Quorlin Test", "14:59:61:24:81:D9:8B:C7", 1704067200, kDoraNotAfter,
      "EC P-256", 256, "digitalSignature, keyAgreement",
      "clientAuth, emailProtection, msSmartcardLogin",
-     "E1:2C:71:C6:18:02:CD:9A:89:9E:35:87:6B:CF:1E:9A:1B:3C:66:1D",
-     "AF:D3:51:BE:74:1E:D9:57:7C:67:B6:3D:DD:1D:76:7C:6A:A6:E5:92:11:32:40:1B:14:5B:CC:F1:5B:"
-     "90:CD:09"},
-    {"rsa-2048.der", "CN=Evan Ho,O=Quorlin Test", "9C:7E:A2:3E:FE:8B:13:80", 1677628800, 1740830400,
-     "RSA", 2048, nullptr, nullptr, "F9:02:5B:C7:5C:59:4B:BF:55:43:12:89:E3:54:B1:CB:0A:8F:B8:17",
-     "79:65:DB:5E:92:62:D8:52:BA:F1:73:91:40:FA:E9:09:CD:7C:0F:61:30:1F:72:3C:65:68:A0:15:1E:"
-     "B2:C6:87"},
-    {"alice-ec.der", "CN=Alice Chen,O=Quorlin Test", "EE:16:FC:23:D5:AD:8D:4E", 1796752827,
-     2112112827, "EC P-256", 256, nullptr, nullptr,
-     "82:B7:8E:56:FD:EF:2D:86:CC:0D:9F:E5:95:8E:53:8D:6A:EC:2B:5B",
-     "E1:B5:28:CC:C8:DF:E5:55:A5:0D:7B:31:C4:13:F3:09:C0:83:98:69:56:2D:9B:7A:59:4D:CF:5C:FB:"
-     "A7:4B:F6"},
+     "50:A6:2E:13:26:B7:D8:36:49:91:85:17:DC:BD:6A:65:C9:65:33:6C",
+     "F2:94:1B:9F:D7:1D:C8:CF:36:C7:D5:F5:53:21:08:76:40:3B:AB:3E:DB:D4:F1:8E:1A:BD:9D:17:52:"
+     "1B:EF:61"},
+    {"rsa-2048.der", "CN=Evan Ho,O=Quorlin Test", "FA:DE:64:C7:22:DF:F8:E7", 1677628800, 1740830400,
+     "RSA", 2048, nullptr, nullptr, "CE:23:0A:4E:8F:77:4C:47:F4:C0:AC:B6:AE:5C:81:D0:38:15:2D:EE",
+     "4A:A9:F8:16:C8:75:C1:E2:7E:D0:F6:67:CE:9B:8A:FF:68:1C:C2:7B:44:38:E8:BE:14:D8:6C:CE:97:"
+     "2D:79:45"},
+    {"alice-ec.der", "CN=Alice Chen,O=Quorlin Test", "8C:E5:E6:37:97:F5:75:F0", 1796905717,
+     2112265717, "EC P-256", 256, nullptr, nullptr,
+     "2B:DA:40:AA:63:0C:C3:D6:B4:6B:E1:AC:6A:28:25:B5:7A:13:E1:9D",
+     "49:A4:EA:2D:F2:2B:55:21:40:D5:B0:8C:80:EF:6B:03:55:1B:A9:A1:F0:30:E6:34:94:9B:B1:FF:A9:"
+     "7D:71:9A"},
     {"rsa-bench.der", "CN=Benchmark RSA Holder,O=Quorlin Test,OU=Performance,L=Taipei,C=TW",
-     "09:44:77:75:31:16:9D:62", 1796752829, 2112112829, "RSA", 4096,
+     "FE:25:9F:5E:DF:24:A4:66", 1796905725, 2112265725, "RSA", 4096,
      "digitalSignature, keyEncipherment", "clientAuth, emailProtection",
-     "06:BF:F8:F9:60:EA:10:11:5B:47:81:FF:E6:0B:59:73:EF:C0:C1:FF",
-     "39:6F:3D:DB:C7:3C:35:EC:75:E9:30:F5:6E:20:2B:7B:F3:93:4D:A3:3C:EF:81:FF:C6:8A:68:87:79:"
-     "81:7B:B8"},
-    {"carol-big5.der", "CN=陳小明,O=Quorlin 測試", "03:BD:B2:CA:62:25:C4:6D", 1796752827,
-     2112112827, "EC P-256", 256, nullptr, nullptr,
-     "36:48:EC:C6:74:82:AE:5C:A2:DB:8B:4E:27:7D:07:A0:9A:DB:8E:43",
-     "C4:61:13:D7:9E:40:B5:CB:30:6A:0E:29:2A:FF:AF:4B:E1:50:2D:6A:D7:BF:78:47:37:40:BB:50:48:"
-     "AE:4C:4C"},
+     "F9:1B:A2:16:B0:95:CC:A4:D5:E5:92:1F:8C:94:E0:9F:B8:9B:AC:BD",
+     "7C:0D:66:02:67:55:36:9C:3D:0A:99:0B:B0:F6:C9:A3:24:B6:7B:E0:9D:BA:F1:DA:17:7D:11:FD:C6:"
+     "00:12:4C"},
+    {"carol-big5.der", "CN=陳小明,O=Quorlin 測試", "D0:78:27:6F:1C:C5:1D:BC", 1796905718,
+     2112265718, "EC P-256", 256, nullptr, nullptr,
+     "35:D9:02:EA:AD:15:79:FD:B5:2C:37:A3:71:96:A4:F8:CB:51:03:2B",
+     "3E:71:69:FE:70:D2:6B:73:2D:02:67:39:EE:68:FD:D5:A0:0B:80:BE:ED:18:FF:1A:96:EC:61:C2:04:"
+     "2D:C9:45"},
 };
 
 std::string Optional(const std::optional<std::string>& text) {
@@ -357,7 +357,7 @@ TEST_F(CertRowsTest, DetailsShowTheDecodersFieldsWithoutAskingTheCard) {
     const std::map<int, std::string> dora = {
         {res::IDC_DETAILS_SUBJECT, "CN=Dora Wu,O=Quorlin Test"},
         {res::IDC_DETAILS_ISSUER, "CN=Dora Wu,O=Quorlin Test"},
-        {res::IDC_DETAILS_SERIAL, "9D:B0:39:9E:89:E9:41:F2"},
+        {res::IDC_DETAILS_SERIAL, "14:59:61:24:81:D9:8B:C7"},
         {res::IDC_DETAILS_NOTBEFORE, "2024-01-01 00:00:00 UTC"},
         {res::IDC_DETAILS_NOTAFTER, "2025-12-31 23:59:59 UTC"},
         {res::IDC_DETAILS_KEY, "EC P-256 (256 位元)"},
