@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "platform/crypt/CardCryptApi.h"
+#include "platform/keylink/Pkcs11KeyLinks.h"
 #include "platform/pcsc/PcscLite.h"
 #include "platform/store/SqliteStoreApi.h"
 #include "platform/trace/TraceFormat.h"
@@ -26,7 +27,9 @@ bool CQuorlinApp::InitInstance() {
     x509::OpenSslCertApi certs;
     crypt::CardCryptApi crypt(cards);
     store::SqliteStoreApi store;
+    keylink::Pkcs11KeyLinks links;
     Platform platform{&cards, &certs, &crypt, &store};
+    platform.links = &links;
     platform.watchReaders = true;
 
     // The view outlives the dialog object, whose destructor may still report a failure

@@ -23,6 +23,7 @@
 #include "interfaces/CertDetails.h"
 #include "platform/crypt/CardCryptApi.h"
 #include "platform/crypt/ProviderRegistry.h"
+#include "platform/keylink/Pkcs11KeyLinks.h"
 #include "platform/store/SqliteStoreApi.h"
 #include "platform/x509/OpenSslCertApi.h"
 #include "platform/x509/OpenSslCertDetails.h"
@@ -177,7 +178,7 @@ class RegistrationLines : public registration::Observer {
   public:
     RegistrationLines(pcsc::PcscApi& pcsc, std::vector<std::string>& lineOf,
                       const std::vector<std::size_t>& rowOf)
-        : m_pcsc(pcsc), m_lineOf(lineOf), m_rowOf(rowOf) {}
+        : m_pcsc(pcsc), m_lineOf(lineOf), m_rowOf(rowOf), m_linkOf(lineOf.size()) {}
     bool allAdded = true;
 
     void StepFailed(registration::Step step, std::uint32_t code) override {
@@ -195,6 +196,19 @@ class RegistrationLines : public registration::Observer {
             allAdded = false;
         }
     }
+    void CertificateLinked(std::size_t index, const keylink::Pkcs11Link* link,
+                           const std::string& reason) override {
+        linksOk = linksOk && link != nullptr;
+        m_linkOf[m_rowOf[index]] = link ? "linked: " + link->keyUri : "not linked: " + reason;
+    }
+    void ModuleAnnounced(bool ok, const std::string& line) override {
+        linksOk = linksOk && ok;
+        announced = "p11-kit: " + line;
+    }
+    const std::string& LinkLine(std::size_t row) const { return m_linkOf[row]; }
+    bool linksOk = true;
+    std::string announced;
+
     void CertificateDone(std::size_t index, registration::Outcome outcome) override {
         using registration::Outcome;
         allAdded = allAdded && outcome == Outcome::Added;
@@ -209,6 +223,7 @@ class RegistrationLines : public registration::Observer {
     pcsc::PcscApi& m_pcsc;
     std::vector<std::string>& m_lineOf;
     const std::vector<std::size_t>& m_rowOf;
+    std::vector<std::string> m_linkOf;
     std::string m_lastFailure;
 };
 
@@ -456,8 +471,9 @@ int Register(const Options& options, const std::string& storeName) {
         before.push_back(EntryOf(store, storeKey, *c.cert));
     }
     RegistrationLines report(service->Pcsc(), lineOf, rowOf);
-    const std::optional<int> added =
-        registration::RegisterCertificates(crypt, store, provider, certs, storeW.c_str(), report);
+    keylink::Pkcs11KeyLinks links(registry);
+    const std::optional<int> added = registration::RegisterCertificates(
+        crypt, store, provider, certs, storeW.c_str(), report, &links);
     for (std::size_t k = 0; k < certs.size(); ++k) {
         if (lineOf[rowOf[k]] == "added" && before[k] &&
             SameEntry(*before[k], EntryOf(store, storeKey, *certs[k].cert))) {
@@ -469,6 +485,12 @@ int Register(const Options& options, const std::string& storeName) {
         if (!lineOf[i].empty()) {
             text += listing.rows[i].Label() + ": " + lineOf[i] + "\n";
         }
+        if (!report.LinkLine(i).empty()) {
+            text += listing.rows[i].Label() + ": " + certview::Printable(report.LinkLine(i)) + "\n";
+        }
+    }
+    if (!report.announced.empty()) {
+        text += certview::Printable(report.announced) + "\n";
     }
     if (!report.allAdded) {
         if (const auto inspection = store.Inspect(); !inspection.foreignPath.empty()) {
@@ -482,7 +504,9 @@ int Register(const Options& options, const std::string& storeName) {
     if (!Print(text)) {
         return kExitFailure;
     }
-    return added && report.allAdded && !listing.failed && !certs.empty() ? kExitOk : kExitFailure;
+    return added && report.allAdded && report.linksOk && !listing.failed && !certs.empty()
+               ? kExitOk
+               : kExitFailure;
 }
 
 }  // namespace quorlin::cardtool

@@ -1,5 +1,7 @@
 #include "Diagnose.h"
 
+#include "Apps.h"
+
 #include <PCSC/pcsclite.h>
 
 #include <algorithm>
@@ -246,8 +248,15 @@ int Diagnose(const Options& options) {
         report["store"]["error"] = certview::FailureText(inspection.error);
         report["store"]["code"] = CodeText(inspection.error);
     }
+    report["apps"] = AppsReport();
     // Not the card's problem, so said first: the last line stays the card's.
     std::vector<Finding> findings;
+    for (const json& m : report["apps"]) {
+        for (const std::string& p : AppsProblems(m)) {
+            findings.push_back(
+                {certview::Printable(p) + ".", "Run quorlin-card apps for the details."});
+        }
+    }
     for (const auto& found :
          {StoreProblem(inspection, report["store"]), CardProblem(report, registry)}) {
         if (found) {
@@ -274,6 +283,20 @@ int Diagnose(const Options& options) {
         }
         for (const json& p : report["provider_problems"]) {
             text += "provider file " + Text(p["file"]) + ": " + Text(p["reason"]) + "\n";
+        }
+        for (const json& m : report["apps"]) {
+            text +=
+                "module of " + Text(m["provider"]) + ": " +
+                Text(m["path"].is_null() ? m["named"] : m["path"]) + "; " +
+                (!m["trusted"] ? "not trusted"
+                 : !m["loads"] ? "does not load"
+                               : std::to_string(m["tokens"].size()) + " token(s)") +
+                "; p11-kit: " +
+                (m["p11kit"]["configured_in"].is_string()
+                     ? "configured in " + Text(m["p11kit"]["configured_in"])
+                 : m["p11kit"]["user_config_ignored"] ? std::string("user configuration ignored")
+                                                      : std::string("not configured")) +
+                "\n";
         }
         for (const json& dir : report["provider_dirs"]) {
             text += "provider directory: " + Text(dir) + "\n";

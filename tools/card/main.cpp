@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "Apps.h"
 #include "Cli.h"
 #include "Commands.h"
 #include "Diagnose.h"
@@ -56,6 +57,12 @@ int Run(int argc, char** argv) {
     CLI::App* diagnose = app.add_subcommand(
         "diagnose", "Report the service, readers, card, providers and store; no PIN asked");
     diagnose->add_flag("--json", options.json, "JSON for scripts");
+    CLI::App* apps = app.add_subcommand(
+        "apps", "What other programs need to use the card's keys: modules, p11-kit; no PIN");
+    apps->add_flag("--json", options.json, "JSON for scripts");
+    bool removeApps = false;
+    apps->add_flag("--remove", removeApps,
+                   "Remove what Quorlin wrote for other programs (not the store's entries)");
     CLI::App* changePin = app.add_subcommand("change-pin", "Change the card's PIN");
     CLI::App* reg = app.add_subcommand("register", "Log in and register the card's certificates");
     std::string storeName = "MY";
@@ -70,7 +77,7 @@ int Run(int argc, char** argv) {
                            : std::string();
             },
             "NAME");
-    for (CLI::App* sub : {readers, certs, diagnose, changePin, reg}) {
+    for (CLI::App* sub : {readers, certs, diagnose, apps, changePin, reg}) {
         sub->fallthrough();
     }
     quorlin::cli::AddHelpCommand(app);
@@ -97,6 +104,9 @@ int Run(int argc, char** argv) {
     }
     if (diagnose->parsed()) {
         return Diagnose(options);
+    }
+    if (apps->parsed()) {
+        return Apps(options, removeApps);
     }
     if (changePin->parsed()) {
         return ChangePin(options);

@@ -293,6 +293,20 @@ std::optional<ProviderInfo> ProviderRegistry::Find(const std::string& name) cons
     return found;
 }
 
+std::vector<ProviderInfo> ProviderRegistry::All() const {
+    std::vector<ProviderInfo> winners;
+    Visit(m_searchDirs,
+          [&](const std::string&, std::optional<ProviderInfo> info, const std::string&) {
+              if (info && std::none_of(winners.begin(), winners.end(), [&](const ProviderInfo& w) {
+                      return EqualNoCase(w.name, info->name);
+                  })) {
+                  winners.push_back(std::move(*info));
+              }
+              return false;
+          });
+    return winners;
+}
+
 std::vector<ProviderProblem> ProviderRegistry::Problems() const {
     std::vector<ProviderProblem> problems;
     Visit(m_searchDirs, [&](const std::string& file, const std::optional<ProviderInfo>& info,

@@ -43,6 +43,8 @@ class ProviderRegistry {
     // Provider names compare without regard to ASCII case, as on the platform.
     std::optional<ProviderInfo> Find(const std::string& name) const;
     const std::vector<std::string>& Dirs() const { return m_searchDirs; }
+    // Each provider as Find gives it (the file that wins for its name), in the order read.
+    std::vector<ProviderInfo> All() const;
     // Every *.conf of the search directories that Find passes over as unusable, in the
     // order read; and a providers directory that cannot be listed whole, as its own entry.
     std::vector<ProviderProblem> Problems() const;

@@ -1,0 +1,109 @@
+#include "platform/keylink/Pkcs11KeyLinks.h"
+
+#include <unistd.h>
+
+#include "base/DataDir.h"
+#include "platform/pkcs11/Pkcs11.h"
+
+namespace quorlin::keylink {
+
+uid_t AllowedModuleOwner(const crypt::ProviderInfo& provider) {
+    const std::string home = base::HomeDir();
+    const bool own = !home.empty() && provider.file.rfind(home + "/", 0) == 0;
+    return own ? ::getuid() : 0;
+}
+
+ProviderModule OpenProviderModule(const crypt::ProviderInfo& provider) {
+    ProviderModule out;
+    out.path = pkcs11::ResolveModulePath(provider.pkcs11Module);
+    if (out.path.empty()) {
+        out.problem = "the module " + provider.pkcs11Module + " is not found";
+        return out;
+    }
+    if (const auto untrusted = pkcs11::UntrustedReason(out.path, AllowedModuleOwner(provider))) {
+        out.problem = *untrusted;
+        return out;
+    }
+    auto module = std::make_shared<pkcs11::Module>(out.path);
+    if (!module->Loaded()) {
+        out.problem = "the module cannot be loaded: " + module->Error();
+        return out;
+    }
+    out.module = std::move(module);
+    return out;
+}
+
+Pkcs11KeyLinks::Pkcs11KeyLinks(crypt::ProviderRegistry registry)
+    : m_registry(std::move(registry)) {}
+
+Pkcs11KeyLinks::~Pkcs11KeyLinks() = default;
+
+bool Pkcs11KeyLinks::NamesModule(const std::string& provider) {
+    const std::optional<crypt::ProviderInfo> info = m_registry.Find(provider);
+    return info && !info->pkcs11Module.empty();
+}
+
+ProviderModule& Pkcs11KeyLinks::Open(const std::string& provider) {
+    auto it = m_open.find(provider);
+    if (it == m_open.end()) {
+        const std::optional<crypt::ProviderInfo> info = m_registry.Find(provider);
+        ProviderModule opened;
+        if (info && !info->pkcs11Module.empty()) {
+            opened = OpenProviderModule(*info);
+        } else {
+            opened.problem = "the provider names no PKCS#11 module";
+        }
+        it = m_open.emplace(provider, std::move(opened)).first;
+    }
+    return it->second;
+}
+
+std::optional<Pkcs11Link> Pkcs11KeyLinks::Find(const std::string& provider,
+                                               std::span<const std::uint8_t> der,
+                                               std::string& reason) {
+    ProviderModule& m = Open(provider);
+    if (!m.module) {
+        reason = m.problem;
+        return std::nullopt;
+    }
+    const std::optional<pkcs11::FoundCertificate> found = m.module->FindCertificate(der, reason);
+    if (!found) {
+        return std::nullopt;
+    }
+    return Pkcs11Link{m.path, found->certificateUri, found->keyUri};
+}
+
+bool Pkcs11KeyLinks::Announce(const std::string& provider, std::string& line) {
+    ProviderModule& m = Open(provider);
+    if (!m.module) {
+        // A module that may not or cannot be loaded is not handed on to other programs.
+        line = "failed: " + m.problem;
+        return false;
+    }
+    const pkcs11::P11KitOutcome outcome = pkcs11::MakeKnownToP11Kit(provider, m.path);
+    using Kind = pkcs11::P11KitOutcome::Kind;
+    switch (outcome.kind) {
+        case Kind::Added:
+            line = "added " + outcome.file;
+            return true;
+        case Kind::AlreadyConfigured:
+            line = "already configured in " + outcome.file;
+            return true;
+        case Kind::IgnoredForRoot:
+            line = "ignored for root";
+            return true;
+        case Kind::IgnoredByConfig:
+            line = "ignored: p11-kit's configuration reads no user configuration";
+            return true;
+        case Kind::Failed:
+            break;
+    }
+    line = "failed: " + outcome.reason;
+    return false;
+}
+
+void Pkcs11KeyLinks::Finish() {
+    m_open.clear();
+}
+
+}  // namespace quorlin::keylink
