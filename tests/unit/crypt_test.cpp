@@ -73,7 +73,8 @@ TEST(ProviderRegistryTest, EarlierDirectoriesWinAndFilesThatCannotBeUsedAreProbl
                "name=Morvex CSP Enterprise\ntype=1\naid=A0 00 00 01 72 95 09 09\n");
     home.Write(kProviders + "ignored.txt", "name=Txt CSP\ntype=1\n");
     system.Write(kProviders + "morvex.conf", "name=Morvex CSP Enterprise\ntype=1\n");
-    system.Write(kProviders + "other.conf", "# comment\n  name = Other CSP  \ntype=24\nfuture=1\n");
+    system.Write(kProviders + "other.conf",
+                 "# comment\n  name = Other CSP  \ntype=24\nfuture=1\npkcs11_module=vendor.so\n");
     const std::string dir = home.Join(kProviders);
     ASSERT_EQ(symlink((dir + "nothing").c_str(), (dir + "g.conf").c_str()), 0);
     ASSERT_TRUE(std::filesystem::create_directory(dir + "h.conf"));
@@ -87,6 +88,8 @@ TEST(ProviderRegistryTest, EarlierDirectoriesWinAndFilesThatCannotBeUsedAreProbl
              {"d.conf", "name=Short CSP\ntype=1\naid=A0 00\n",
               "aid is not 5 to 16 hex bytes on line 3: A0 00"},
              {"e.conf", "# no name\ntype=1\n", "no name"},
+             {"e2.conf", "name=Vendor CSP\ntype=1\npkcs11_module=lib/x.so\n",
+              "pkcs11_module is neither an absolute path nor a file name on line 3: lib/x.so"},
              {"f.conf", "name=Huge CSP\ntype=1\n#" + std::string(20000, 'x') + "\n",
               "is larger than 16384 bytes"},
              {"g.conf", "", "dangling link"},
@@ -105,6 +108,8 @@ TEST(ProviderRegistryTest, EarlierDirectoriesWinAndFilesThatCannotBeUsedAreProbl
     EXPECT_EQ(registry.Find(kMorvex)->file, dir + "mine.conf");
     ASSERT_TRUE(registry.Find("Other CSP"));
     EXPECT_EQ(registry.Find("Other CSP")->type, 24u);
+    EXPECT_EQ(registry.Find("Other CSP")->pkcs11Module, "vendor.so");
+    EXPECT_EQ(registry.All().size(), 2u);  // the files that win: mine.conf and other.conf
     EXPECT_FALSE(registry.Find("Txt CSP"));
     const std::vector<crypt::ProviderProblem> problems = registry.Problems();
     ASSERT_EQ(problems.size(), want.size());
