@@ -152,8 +152,7 @@ TEST_F(CertstoreToolTest, ShowPrintsTheCertificateDetails) {
     }
 }
 
-// list --json is what show prints, field by field, in a form a program reads, and what
-// show --json prints.
+// list --json is what show prints, field by field, and what show --json prints.
 TEST_F(CertstoreToolTest, ListJsonAgreesWithShow) {
     const keylink::Pkcs11Link link{"/usr/lib/morvex-pkcs11.so", "pkcs11:token=Dora;type=cert",
                                    "pkcs11:token=Dora;type=private"};
