@@ -1,9 +1,10 @@
 #pragma once
 // The user's certificate stores in one SQLite database, quorlin/certstore.db under the
 // user's data directory. An entry per (store name, SHA-1 thumbprint) holds the DER
-// certificate, its key-provider property and, once recorded, its key's PKCS#11 link. The database
-// runs in WAL mode: a commit is one append of checksummed frames, so a writer killed at any point
-// leaves the last committed state, and readers (the viewer) never block a writer.
+// certificate, its key-provider property and, once recorded, its key's PKCS#11 link.
+// The database runs in WAL mode: a commit is one append of checksummed frames, so a writer
+// killed at any point leaves the last committed state, and readers (the viewer) never
+// block a writer.
 
 #include <cstdint>
 #include <map>
