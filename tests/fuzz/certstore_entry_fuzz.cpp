@@ -4,9 +4,10 @@
 // nothing.
 //
 // Input: byte 0, bit 0: the thumbprint is the SHA-1 of the certificate bytes (else a field
-// of its own); bit 1: the entry has the key-provider property. Then the fields store,
-// [thumbprint,] container and provider, each a length byte and that many bytes; then
-// 20 bytes of numbers (type, flags, key spec, added); the rest is the certificate.
+// of its own); bit 1: the entry has the key-provider property; bit 2: it has a key link.
+// Then the fields store, [thumbprint,] container, provider [, PKCS#11 module, certificate
+// URI and key URI], each a length byte and that many bytes; then 20 bytes of numbers
+// (type, flags, key spec, added); the rest is the certificate.
 
 #include <iconv.h>
 #include <openssl/bio.h>
@@ -105,6 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     entry.hasKeyProvInfo = (data[0] & 0x02) != 0;
     entry.container = input.Field();
     entry.provider = input.Field();
+    if ((data[0] & 0x04) != 0) {
+        entry.pkcs11Module = input.Field();
+        entry.pkcs11CertificateUri = input.Field();
+        entry.pkcs11KeyUri = input.Field();
+    }
     entry.provType = static_cast<std::uint32_t>(input.Number(4));
     entry.flags = static_cast<std::uint32_t>(input.Number(4));
     entry.keySpec = static_cast<std::uint32_t>(input.Number(4));
@@ -118,7 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const certview::EntryView v = certview::ReadEntry(entry);
     for (const std::string* text :
          {&v.store, &v.thumbprint, &v.problem, &v.subject, &v.issuer, &v.serial, &v.notBefore,
-          &v.notAfter, &v.provider, &v.container, &v.keySpec, &v.added}) {
+          &v.notAfter, &v.provider, &v.container, &v.keySpec, &v.added, &v.pkcs11Module,
+          &v.pkcs11CertificateUri, &v.pkcs11KeyUri}) {
         Check(Printable(*text));
     }
     Check(v.size == entry.der.size());

@@ -40,9 +40,9 @@ class CertstoreToolTest : public ::testing::Test {
         }
     }
 
-    // Adds a fixture under the Morvex provider; its thumbprint.
+    // Adds a fixture under the Morvex provider, with link when given; its thumbprint.
     std::string Add(const std::string& fixture, std::u16string container, std::uint32_t keySpec,
-                    const char16_t* storeName = u"MY") {
+                    const char16_t* storeName = u"MY", const keylink::Pkcs11Link* link = nullptr) {
         store::SqliteStoreApi api(dir + "/quorlin");
         store::HCERTSTORE store = api.CertOpenStore(10, 0, 0, 0x10000, storeName);
         x509::CertContext cert;
@@ -51,6 +51,7 @@ class CertstoreToolTest : public ::testing::Test {
         x509::CryptKeyProvInfo info{container.data(), p.data(), 1, 0, 0, nullptr, keySpec};
         EXPECT_TRUE(api.CertSetCertificateContextProperty(&cert, 2, 0, &info) &&
                     api.CertAddCertificateContextToStore(store, &cert, 3, nullptr));
+        EXPECT_TRUE(link == nullptr || api.RecordKeyLink(store, &cert, *link));
         api.CertCloseStore(store, 1);
         return store::SqliteStoreApi::Thumbprint(cert.encoded);
     }
@@ -151,9 +152,11 @@ TEST_F(CertstoreToolTest, ShowPrintsTheCertificateDetails) {
     }
 }
 
-// list --json is what show prints, field by field, in a form a program reads.
+// list --json is what show prints, field by field, and what show --json prints.
 TEST_F(CertstoreToolTest, ListJsonAgreesWithShow) {
-    const std::string dora = Add("ec-ku.der", u"Quorlin-Dora", 2);
+    const keylink::Pkcs11Link link{"/usr/lib/morvex-pkcs11.so", "pkcs11:token=Dora;type=cert",
+                                   "pkcs11:token=Dora;type=private"};
+    const std::string dora = Add("ec-ku.der", u"Quorlin-Dora", 2, u"MY", &link);
     const std::string evan = Add("rsa-2048.der", u"Quorlin \"Evan\", \u00e9", 1, u"Other");
     ToolRun list = Tool("list --json", false);
     ASSERT_EQ(list.exitCode, 0);
@@ -169,11 +172,21 @@ TEST_F(CertstoreToolTest, ListJsonAgreesWithShow) {
         }
         EXPECT_EQ(keys, (std::vector<std::string>{"store", "sha1", "sha256", "subject", "issuer",
                                                   "serial", "not_before", "not_after", "provider",
-                                                  "container", "key_spec"}));
+                                                  "container", "key_spec", "pkcs11"}));
         const std::string sha1 = e.value("sha1", "");
         seen.push_back(sha1);
-        ToolRun show = Tool("show " + sha1 + " " + e.value("store", ""));
+        const std::string args = sha1 + " " + e.value("store", "");
+        EXPECT_EQ(
+            nlohmann::ordered_json::parse(Tool("show --json " + args, false).out, nullptr, false),
+            nlohmann::ordered_json::array({e}));
+        ToolRun show = Tool("show " + args);
         ASSERT_EQ(show.exitCode, 0) << show.out;
+        const auto& p = e["pkcs11"];
+        const std::string lines = p.is_null() ? "PKCS#11:     - (no key link)\n"
+                                              : "PKCS#11:     " + p.value("module", "") +
+                                                    "\nCert. URI:   " + p.value("certificate", "") +
+                                                    "\nKey URI:     " + p.value("key", "") + "\n";
+        EXPECT_TRUE(show.Says(lines)) << lines << " in " << show.out;
         std::string sha256 = e.value("sha256", "");
         EXPECT_EQ(sha256.size(), 64u);
         for (std::size_t k = 62; k > 0; k -= 2) {
@@ -194,6 +207,10 @@ TEST_F(CertstoreToolTest, ListJsonAgreesWithShow) {
     EXPECT_EQ(entries[0]["not_after"], "2025-12-31T23:59:59Z");
     EXPECT_EQ(entries[0]["serial"], "14:59:61:24:81:D9:8B:C7");
     EXPECT_EQ(entries[0]["key_spec"], 2);
+    EXPECT_EQ(entries[0]["pkcs11"], (nlohmann::ordered_json{{"module", link.module},
+                                                            {"certificate", link.certificateUri},
+                                                            {"key", link.keyUri}}));
+    EXPECT_TRUE(entries[1]["pkcs11"].is_null());
     EXPECT_EQ(entries[1]["store"], "OTHER");
     EXPECT_EQ(entries[1]["container"], "Quorlin \"Evan\", \u00e9");
     EXPECT_EQ(Tool("list other --json", false).out.find(dora), std::string::npos);
@@ -326,7 +343,7 @@ TEST_F(CertstoreToolTest, CommandLineConventionsAndBadInputOrOutput) {
              Case{"export --all", 2, "--all needs"},
              Case{"export --all " + dir + "/out MY extra", 2, "too many"},
              Case{"list --der", 2, "unknown option"},
-             Case{"show " + alice + " --json", 2, "unknown option"},
+             Case{"show " + alice + " --der", 2, "unknown option"},
              // An explicit directory must be there and be one; a default one may be missing.
              Case{"--dir " + missing + " list", 1, missing + ": no such directory"},
              Case{"--dir " + missing + " show " + alice, 1, missing + ": no such directory"},

@@ -316,16 +316,19 @@ bool LeaveUnfinished(const std::string& path, bool wal) {
     return ok && !ec;
 }
 
-// What the store makes of files it did not make: it sets up what is empty, adopts a store
-// from before the mark and marks it, and leaves everything else exactly as it is.
+// What the store makes of files it did not make: it sets up what is empty, brings a store
+// from before the mark or of an earlier version up to date when it writes, reads one of a
+// later version without writing it, and leaves everything else exactly as it is.
 TEST(SqliteStoreTest, CraftedFilesAreSetUpAdoptedOrLeftAlone) {
-    enum Outcome { kSetUp, kAdopted, kForeign };
+    enum Outcome { kSetUp, kAdopted, kNewer, kForeign };
     const std::vector<std::uint8_t> alice = ReadFixture("alice-ec.der");
     const std::string thumbprint = Sha1Hex(alice);
-    const std::string ourTable = store::kCertificateSchema;
+    const std::string ourTable = store::kCertificateSchema[0];  // version 1
     const std::string aliceRow =
         "INSERT INTO certificates (store, thumbprint, der, added) VALUES ('MY', '" + thumbprint +
         "', X'" + base::HexString(alice) + "', 0);";
+    const std::string mark = "PRAGMA application_id = " + std::to_string(store::kApplicationId) +
+                             "; PRAGMA user_version = ";
     struct Case {
         const char* name;
         std::function<bool(const std::string& path)> make;
@@ -337,6 +340,12 @@ TEST(SqliteStoreTest, CraftedFilesAreSetUpAdoptedOrLeftAlone) {
         {"store from before the mark",
          [&](auto& p) { return Sql(p, "PRAGMA journal_mode = WAL;" + ourTable + ";" + aliceRow); },
          kAdopted},
+        {"version 1", [&](auto& p) { return Sql(p, ourTable + ";" + aliceRow + mark + "1"); },
+         kAdopted},
+        {"a later version", [&](auto& p) { return Sql(p, ourTable + ";" + aliceRow + mark + "3"); },
+         kNewer},
+        {"version 2's mark on version 1's table",
+         [&](auto& p) { return Sql(p, ourTable + ";" + mark + "2"); }, kForeign},
         {"another table of that name",
          [](auto& p) { return Sql(p, "CREATE TABLE certificates (id INTEGER PRIMARY KEY, der);"); },
          kForeign},
@@ -372,21 +381,27 @@ TEST(SqliteStoreTest, CraftedFilesAreSetUpAdoptedOrLeftAlone) {
         }
 
         auto listed = api.List();
-        if (c.outcome == kForeign) {
-            EXPECT_FALSE(listed);
-            EXPECT_EQ(GetLastError(), store::kEFileCorrupt);
-            SetLastError(0);
-            EXPECT_EQ(OpenMy(api), nullptr);
-            EXPECT_EQ(GetLastError(), store::kEFileCorrupt);
-            EXPECT_FALSE(api.Remove(thumbprint));
+        const auto unchanged = [&] {
             for (std::size_t k = 0; k < files.size(); ++k) {
                 EXPECT_TRUE(Snapshot(files[k]) == before[k]) << files[k] << " changed";
             }
+        };
+        if (c.outcome == kForeign || c.outcome == kNewer) {
+            const bool newer = c.outcome == kNewer;
+            const std::uint32_t refusal = newer ? store::kERevisionMismatch : store::kEFileCorrupt;
+            EXPECT_EQ(listed ? listed->size() : 0u, newer ? 1u : 0u);
+            EXPECT_TRUE(newer || (!listed && GetLastError() == refusal));
+            SetLastError(0);
+            EXPECT_EQ(OpenMy(api), nullptr);
+            EXPECT_EQ(GetLastError(), refusal);
+            EXPECT_FALSE(api.Remove(thumbprint));
+            EXPECT_EQ(api.Inspect().error == store::kERevisionMismatch, newer);
+            unchanged();
             continue;
         }
         ASSERT_TRUE(listed) << std::hex << GetLastError();
         EXPECT_EQ(listed->size(), c.outcome == kAdopted ? 1u : 0u);
-        EXPECT_EQ(Pragma(path, "application_id"), 0);  // reading marks nothing
+        unchanged();  // reading marks and migrates nothing
         ASSERT_TRUE(AddOne(api, ReadFixture("bob-ec.der"), u"c1"));
         EXPECT_EQ(Pragma(path, "application_id"), store::kApplicationId);
         EXPECT_EQ(Pragma(path, "user_version"), store::kSchemaVersion);
@@ -434,6 +449,30 @@ TEST(SqliteStoreTest, BadRowsStayAndAddsAndReplacesGoOn) {
     auto mine = api.Find(Sha1Hex(alice));
     ASSERT_TRUE(mine && mine->size() == 1);
     EXPECT_EQ(mine->front().container, "c2");
+}
+
+// A link is recorded on its entry in the handle's store only; adding the certificate again
+// drops it.
+TEST(SqliteStoreTest, KeyLinksAreRecordedOnTheirEntryUntilItIsAddedAgain) {
+    TempDir tmp;
+    SqliteStoreApi api(tmp.Path());
+    HCERTSTORE my = OpenMy(api), other = OpenMy(api, u"Other");
+    const x509::CertContext alice = Context(ReadFixture("alice-ec.der")),
+                            bob = Context(ReadFixture("bob-ec.der"));
+    ASSERT_TRUE(AddWithKey(api, my, alice, u"c0", 1) && AddWithKey(api, other, bob, u"c1", 1));
+    const keylink::Pkcs11Link link{"/usr/lib/morvex-pkcs11.so", "pkcs11:id=%01;type=cert",
+                                   "pkcs11:id=%01;type=private"};
+    EXPECT_FALSE(api.RecordKeyLink(my, &bob, link));  // bob is in OTHER only
+    EXPECT_EQ(GetLastError(), store::kCryptENotFound);
+    ASSERT_TRUE(api.RecordKeyLink(my, &alice, link)) << std::hex << GetLastError();
+    const auto linkOf = [&api](const x509::CertContext& cert) {
+        const store::StoredCertificate e = api.Find(Sha1Hex(cert.encoded)).value().at(0);
+        return e.pkcs11Module + "|" + e.pkcs11CertificateUri + "|" + e.pkcs11KeyUri;
+    };
+    EXPECT_EQ(linkOf(alice), link.module + "|" + link.certificateUri + "|" + link.keyUri);
+    EXPECT_EQ(linkOf(bob), "||");
+    ASSERT_TRUE(AddWithKey(api, my, alice, u"c0", 1));
+    EXPECT_EQ(linkOf(alice), "||");
 }
 
 TEST(SqliteStoreTest, RefusesWhatItDoesNotSupport) {

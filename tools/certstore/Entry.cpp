@@ -113,6 +113,8 @@ std::string FailureText(std::uint32_t code) {
         {store::kEInvalidHandle, "invalid handle"},
         {store::kENotSupported, "not supported"},
         {store::kCryptEAsn1BadTag, "not a certificate"},
+        {store::kCryptENotFound, "no such entry in the store"},
+        {store::kERevisionMismatch, "made by a newer version of Quorlin"},
         {crypt::kNteBadKeyset, "no such key container on the card"},
         {crypt::kNteKeysetNotDef, "no such provider"},
         {crypt::kNteNoKey, "no such key in the container"},
@@ -164,6 +166,11 @@ EntryView ReadEntry(const store::StoredCertificate& entry) {
     v.provType = entry.provType;
     v.flags = entry.flags;
     v.added = x509::IsoUtcText(entry.added);
+    v.hasPkcs11Link = !entry.pkcs11Module.empty() || !entry.pkcs11CertificateUri.empty() ||
+                      !entry.pkcs11KeyUri.empty();
+    v.pkcs11Module = Printable(entry.pkcs11Module);
+    v.pkcs11CertificateUri = Printable(entry.pkcs11CertificateUri);
+    v.pkcs11KeyUri = Printable(entry.pkcs11KeyUri);
 
     const X509Ptr x = Certificate(entry, v.problem);
     if (!x) {
@@ -230,6 +237,14 @@ std::string ShowText(const EntryView& v) {
     } else {
         line("Provider:    ", "- (no key-provider property)");
     }
+    if (v.hasPkcs11Link) {
+        const auto orDash = [](const std::string& text) { return text.empty() ? "-" : text; };
+        line("PKCS#11:     ", orDash(v.pkcs11Module));
+        line("Cert. URI:   ", orDash(v.pkcs11CertificateUri));
+        line("Key URI:     ", orDash(v.pkcs11KeyUri));
+    } else {
+        line("PKCS#11:     ", "- (no key link)");
+    }
     line("Added:       ", v.added);
     line("Size:        ", std::to_string(v.size) + " bytes");
     return out;
@@ -258,6 +273,11 @@ std::string ListJson(const std::vector<EntryView>& views) {
         o["provider"] = v.hasKeyProvInfo ? nlohmann::ordered_json(v.provider) : nullptr;
         o["container"] = v.hasKeyProvInfo ? nlohmann::ordered_json(v.container) : nullptr;
         o["key_spec"] = v.hasKeyProvInfo ? nlohmann::ordered_json(v.keySpecValue) : nullptr;
+        o["pkcs11"] = v.hasPkcs11Link
+                          ? nlohmann::ordered_json{{"module", v.pkcs11Module},
+                                                   {"certificate", v.pkcs11CertificateUri},
+                                                   {"key", v.pkcs11KeyUri}}
+                          : nullptr;
         array.push_back(std::move(o));
     }
     // Every text is printable UTF-8 already; replace is the guard that dump never throws.

@@ -38,6 +38,10 @@ struct EntryView {
     std::uint32_t flags = 0;
     std::string added;
     std::size_t size = 0;
+    bool hasPkcs11Link = false;  // any of the three below stored
+    std::string pkcs11Module;
+    std::string pkcs11CertificateUri;
+    std::string pkcs11KeyUri;
 };
 
 EntryView ReadEntry(const store::StoredCertificate& entry);
@@ -49,8 +53,8 @@ std::vector<std::string> ListRow(const EntryView& view);
 // What show prints of an entry without a problem, one field a line.
 std::string ShowText(const EntryView& view);
 
-// The entries as a JSON array for scripts, one object each; an entry with a problem gives
-// only its store, thumbprint and the problem.
+// The entries as a JSON array for scripts, one object each, for list --json and show --json
+// alike; an entry with a problem gives only its store, thumbprint and the problem.
 std::string ListJson(const std::vector<EntryView>& views);
 
 // The certificate as PEM; empty when the entry has a problem.

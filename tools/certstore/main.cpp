@@ -192,10 +192,22 @@ std::optional<std::vector<StoredCertificate>> Lookup(SqliteStoreApi& store,
     return entries;
 }
 
-int Show(SqliteStoreApi& store, const std::string& argument, const std::string& storeName) {
+int Show(SqliteStoreApi& store, const std::string& argument, const std::string& storeName,
+         bool json) {
     int exitCode = kExitOk;
     auto entries = Lookup(store, argument, storeName, false, &exitCode);
     if (!entries) {
+        return exitCode;
+    }
+    if (json) {
+        // An array even for one: the same thumbprint may be in several stores, and a script
+        // reads show's output as it reads list's.
+        std::vector<EntryView> views;
+        for (const StoredCertificate& c : *entries) {
+            views.push_back(certview::ReadEntry(c));
+            exitCode = views.back().problem.empty() ? exitCode : kExitFailure;
+        }
+        std::fputs(certview::ListJson(views).c_str(), stdout);
         return exitCode;
     }
     bool first = true;
@@ -362,7 +374,8 @@ int Run(int argc, char* argv[]) {
     std::string allDir;
     command("list", "[STORE]: every entry, of STORE only when given", false, false)
         ->add_flag("--json", json, "a JSON array, one object per entry");
-    command("show", "THUMBPRINT [STORE]: all details of one certificate", true, true);
+    command("show", "THUMBPRINT [STORE]: all details of one certificate", true, true)
+        ->add_flag("--json", json, "a JSON array as list --json prints");
     CLI::App* exportCommand =
         command("export",
                 "THUMBPRINT [STORE]: the certificate as PEM on standard output;\n"
@@ -449,7 +462,7 @@ int Run(int argc, char* argv[]) {
         return List(store, storeName, json);
     }
     if (name == "show") {
-        return Show(store, thumbprint, storeName);
+        return Show(store, thumbprint, storeName, json);
     }
     if (name == "export") {
         return all ? ExportAll(store, allDir, storeName, der)

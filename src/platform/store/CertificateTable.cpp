@@ -9,7 +9,9 @@ namespace quorlin::store {
 
 // Rows carry a whole certificate, so they live in a rowid table (large rows in a
 // WITHOUT ROWID table would sit in its key b-tree); the unique key finds the entry.
-const char* const kCertificateSchema =
+// Never edited once released: a store of each version is recognised by what its steps
+// made.
+const std::array<const char*, kSchemaVersion> kCertificateSchema = {
     "CREATE TABLE IF NOT EXISTS certificates ("
     " id INTEGER PRIMARY KEY,"
     " store TEXT NOT NULL,"
@@ -21,7 +23,11 @@ const char* const kCertificateSchema =
     " prov_flags INTEGER,"
     " key_spec INTEGER,"
     " added INTEGER NOT NULL,"
-    " UNIQUE (store, thumbprint))";
+    " UNIQUE (store, thumbprint))",
+    "ALTER TABLE certificates ADD COLUMN pkcs11_module TEXT;"
+    " ALTER TABLE certificates ADD COLUMN pkcs11_certificate_uri TEXT;"
+    " ALTER TABLE certificates ADD COLUMN pkcs11_key_uri TEXT",
+};
 
 namespace {
 
@@ -32,13 +38,23 @@ constexpr const char* kUpsert =
     " ON CONFLICT (store, thumbprint) DO UPDATE SET der = excluded.der,"
     " container = excluded.container, provider = excluded.provider,"
     " prov_type = excluded.prov_type, prov_flags = excluded.prov_flags,"
-    " key_spec = excluded.key_spec, added = excluded.added";
+    " key_spec = excluded.key_spec, added = excluded.added, pkcs11_module = NULL,"
+    " pkcs11_certificate_uri = NULL, pkcs11_key_uri = NULL";
+
+constexpr const char* kLinkColumns = "pkcs11_module, pkcs11_certificate_uri, pkcs11_key_uri";
 
 constexpr const char* kSelect =
     "SELECT store, thumbprint, der, container, provider, prov_type, prov_flags, key_spec,"
-    " added FROM certificates"
+    " added, %s FROM certificates"
     " WHERE (?1 = '' OR store = ?1) AND substr(thumbprint, 1, length(?2)) = ?2"
     " ORDER BY store, thumbprint";
+
+constexpr const char* kHasLink =
+    "SELECT count(*) FROM pragma_table_info('certificates') WHERE name = 'pkcs11_key_uri'";
+
+constexpr const char* kUpdateLink =
+    "UPDATE certificates SET pkcs11_module = ?3, pkcs11_certificate_uri = ?4,"
+    " pkcs11_key_uri = ?5 WHERE store = ?1 AND thumbprint = ?2";
 
 constexpr const char* kDelete =
     "DELETE FROM certificates WHERE thumbprint = ?1 AND (?2 = '' OR store = ?2)";
@@ -71,6 +87,21 @@ void ReadRow(sqlite3_stmt* s, StoredCertificate& c) {
     c.flags = static_cast<std::uint32_t>(sqlite3_column_int64(s, 6));
     c.keySpec = static_cast<std::uint32_t>(sqlite3_column_int64(s, 7));
     c.added = sqlite3_column_int64(s, 8);
+    c.pkcs11Module = ColumnText(s, 9);
+    c.pkcs11CertificateUri = ColumnText(s, 10);
+    c.pkcs11KeyUri = ColumnText(s, 11);
+}
+
+// The select for what the table has: a store read as it is may be of version 1, or later.
+Statement PrepareSelect(sqlite3* db) {
+    const Statement has = Prepare(db, kHasLink);
+    if (has == nullptr || sqlite3_step(has.get()) != SQLITE_ROW) {
+        return nullptr;
+    }
+    const bool linked = sqlite3_column_int64(has.get(), 0) > 0;
+    std::string sql = kSelect;
+    sql.replace(sql.find("%s"), 2, linked ? kLinkColumns : "NULL, NULL, NULL");
+    return Prepare(db, sql.c_str());
 }
 
 }  // namespace
@@ -99,10 +130,33 @@ bool UpsertCertificate(sqlite3* db, const std::string& store, const std::string&
     });
 }
 
+bool UpdateKeyLink(sqlite3* db, const std::string& store, const std::string& thumbprint,
+                   const keylink::Pkcs11Link& link) {
+    int changed = 0;
+    const bool ok = WriteTransaction(db, [&](Statement& stmt) {
+        stmt = Prepare(db, kUpdateLink);
+        if (stmt == nullptr) {
+            return false;
+        }
+        BindText(stmt.get(), 1, store);
+        BindText(stmt.get(), 2, thumbprint);
+        BindText(stmt.get(), 3, link.module);
+        BindText(stmt.get(), 4, link.certificateUri);
+        BindText(stmt.get(), 5, link.keyUri);
+        const bool done = sqlite3_step(stmt.get()) == SQLITE_DONE;
+        changed = sqlite3_changes(db);
+        return done;
+    });
+    if (ok && changed == 0) {
+        SetLastError(kCryptENotFound);
+    }
+    return ok && changed > 0;
+}
+
 std::optional<std::vector<StoredCertificate>> SelectCertificates(sqlite3* db,
                                                                  const std::string& prefix,
                                                                  const std::string& store) {
-    const Statement stmt = Prepare(db, kSelect);
+    const Statement stmt = PrepareSelect(db);
     std::vector<StoredCertificate> out;
     int rc = SQLITE_ERROR;
     if (stmt != nullptr) {

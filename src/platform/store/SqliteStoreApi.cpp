@@ -155,10 +155,24 @@ bool SqliteStoreApi::CertAddCertificateContextToStore(HCERTSTORE store,
                              static_cast<std::int64_t>(std::time(nullptr)));
 }
 
-bool SqliteStoreApi::RecordKeyLink(HCERTSTORE, const x509::CertContext*,
-                                   const keylink::Pkcs11Link&) {
-    SetLastError(kENotSupported);
-    return false;
+bool SqliteStoreApi::RecordKeyLink(HCERTSTORE store, const x509::CertContext* cert,
+                                   const keylink::Pkcs11Link& link) {
+    if (store == nullptr || m_open.count(store) == 0) {
+        SetLastError(kEInvalidHandle);
+        return false;
+    }
+    // An empty part would read as no link.
+    if (cert == nullptr || link.module.empty() || link.certificateUri.empty() ||
+        link.keyUri.empty()) {
+        SetLastError(kEInvalidArg);
+        return false;
+    }
+    const std::string thumbprint = Thumbprint(cert->encoded);
+    if (thumbprint.empty()) {
+        SetLastError(kEFail);
+        return false;
+    }
+    return UpdateKeyLink(store->db.get(), store->name, thumbprint, link);
 }
 
 bool SqliteStoreApi::CertCloseStore(HCERTSTORE store, std::uint32_t) {
@@ -221,12 +235,17 @@ SqliteStoreApi::Inspection SqliteStoreApi::InspectContent() {
     if (content == Content::kNotSetUp) {
         return result(State::kNotSetUp, 0, 0);
     }
-    const State state = content == Content::kOurs ? State::kOurs : State::kUnmarked;
+    // An older store is ours: the next write brings it up to date. A newer one is read,
+    // but no registration can write it.
+    const State state = content == Content::kUnmarked ? State::kUnmarked
+                        : content == Content::kNewer  ? State::kUnusable
+                                                      : State::kOurs;
+    const std::uint32_t newer = content == Content::kNewer ? kERevisionMismatch : 0;
     const auto entries = SelectCertificates(db.get(), "", "");
     if (!entries) {
-        return result(state, std::nullopt, GetLastError());
+        return result(state, std::nullopt, newer != 0 ? newer : GetLastError());
     }
-    return result(state, entries->size(), 0);
+    return result(state, entries->size(), newer);
 }
 
 std::optional<std::vector<StoredCertificate>> SqliteStoreApi::Query(const std::string& prefix,

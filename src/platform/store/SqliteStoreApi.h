@@ -1,9 +1,10 @@
 #pragma once
 // The user's certificate stores in one SQLite database, quorlin/certstore.db under the
 // user's data directory. An entry per (store name, SHA-1 thumbprint) holds the DER
-// certificate and its key-provider property. The database runs in WAL mode: a commit is
-// one append of checksummed frames, so a writer killed at any point leaves the last
-// committed state, and readers (the viewer) never block a writer.
+// certificate, its key-provider property and, once recorded, its key's PKCS#11 link.
+// The database runs in WAL mode: a commit is one append of checksummed frames, so a writer
+// killed at any point leaves the last committed state, and readers (the viewer) never
+// block a writer.
 
 #include <cstdint>
 #include <map>
@@ -56,7 +57,9 @@ class SqliteStoreApi : public StoreApi {
     struct Inspection {
         State state = State::kUnusable;
         std::optional<std::size_t> entries;  // when the entries could be read
-        std::uint32_t error = 0;             // why it is unusable
+        // Why it is unusable; kERevisionMismatch for a store of a later version, which is
+        // read but not written.
+        std::uint32_t error = 0;
         // Set when a part of the store belongs to another user than the one running, which
         // keeps every write out (ForeignPart in StoreDatabase.h): that directory or file,
         // and its owner's user name (the uid as a number when it has none).

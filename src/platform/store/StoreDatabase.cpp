@@ -216,43 +216,68 @@ std::optional<SchemaRows> SchemaObjects(sqlite3* db) {
     return rows;
 }
 
-// The objects schema makes in an empty database, as SQLite records them; worked out once.
-std::optional<SchemaRows> ExpectedObjects(const char* schema) {
+// The objects the steps make in an empty database, as SQLite records them; worked out once.
+std::optional<SchemaRows> ExpectedObjects(SchemaSteps steps) {
     static std::mutex mutex;
-    static std::map<std::string, SchemaRows> known;
+    static std::map<std::vector<std::string>, SchemaRows> known;
+    const std::vector<std::string> key(steps.begin(), steps.end());
     const std::lock_guard<std::mutex> lock(mutex);
-    if (auto it = known.find(schema); it != known.end()) {
+    if (auto it = known.find(key); it != known.end()) {
         return it->second;
     }
     Connection memory;
-    if (!Open(":memory:", SQLITE_OPEN_READWRITE, memory) || !Exec(memory.get(), schema)) {
+    if (!Open(":memory:", SQLITE_OPEN_READWRITE, memory)) {
         return std::nullopt;
+    }
+    for (const char* step : steps) {
+        if (!Exec(memory.get(), step)) {
+            return std::nullopt;
+        }
     }
     std::optional<SchemaRows> rows = SchemaObjects(memory.get());
     if (rows) {
-        known.emplace(schema, *rows);
+        known.emplace(key, *rows);
     }
     return rows;
 }
 
-// Gives the store its table and its mark unless it has both, in one write transaction
-// that looks again at what the file holds; 0, or the error code.
-std::uint32_t SetUp(sqlite3* db, const char* schema) {
+struct Found {
+    Content content;
+    std::int64_t version;  // of the objects found; 0 when there are none
+};
+
+std::optional<Found> ClassifyWithVersion(sqlite3* db, SchemaSteps schema);
+
+// Brings the store to the latest version unless it is there: the steps it lacks (every one
+// for a store not set up, when create) and the mark, in one write transaction that looks
+// again at what the file holds. 0, or the error code; *content gets what the file holds
+// when it succeeded.
+std::uint32_t SetUp(sqlite3* db, SchemaSteps schema, bool create, Content* content) {
     if (!Exec(db, "BEGIN IMMEDIATE")) {
         return LastDbError(db);
     }
-    const std::optional<Content> content = Classify(db, schema);
+    const std::optional<Found> found = ClassifyWithVersion(db, schema);
     std::uint32_t error = 0;
-    if (!content) {
+    if (!found) {
         error = LastDbError(db) != 0 ? LastDbError(db) : kEFail;
-    } else if (*content == Content::kForeign) {
+    } else if (found->content == Content::kForeign) {
         error = kEFileCorrupt;
-    } else if (*content != Content::kOurs) {
+    } else if (found->content == Content::kNewer) {
+        error = kERevisionMismatch;
+    } else if (found->content != Content::kOurs &&
+               (create || found->content != Content::kNotSetUp)) {
         const std::string mark = "PRAGMA application_id = " + std::to_string(kApplicationId) +
-                                 "; PRAGMA user_version = " + std::to_string(kSchemaVersion);
-        if (!Exec(db, schema) || !Exec(db, mark.c_str())) {
+                                 "; PRAGMA user_version = " + std::to_string(schema.size());
+        for (std::size_t k = static_cast<std::size_t>(found->version);
+             error == 0 && k < schema.size(); ++k) {
+            error = Exec(db, schema[k]) ? 0 : LastDbError(db);
+        }
+        if (error == 0 && !Exec(db, mark.c_str())) {
             error = LastDbError(db);
         }
+        *content = Content::kOurs;
+    } else {
+        *content = found->content;
     }
     if (error == 0 && Exec(db, "COMMIT")) {
         return 0;
@@ -350,35 +375,53 @@ bool FileExists(const std::string& path) {
 
 namespace {
 
-std::optional<Content> ClassifySnapshot(sqlite3* db, const char* schema) {
+std::optional<Found> ClassifySnapshot(sqlite3* db, SchemaSteps schema) {
     std::optional<std::int64_t> applicationId, version;
     std::optional<SchemaRows> rows;
     if (!(applicationId = PragmaValue(db, "PRAGMA application_id")) ||
         !(version = PragmaValue(db, "PRAGMA user_version")) || !(rows = SchemaObjects(db))) {
         // Not an SQLite file at all: foreign, not unreadable.
         if ((sqlite3_errcode(db) & 0xFF) == SQLITE_NOTADB) {
-            return Content::kForeign;
+            return Found{Content::kForeign, 0};
         }
         return std::nullopt;
     }
-    const bool marked = *applicationId == kApplicationId && *version == kSchemaVersion;
+    const auto latest = static_cast<std::int64_t>(schema.size());
+    const bool ours = *applicationId == kApplicationId;
+    const bool marked = ours && *version >= 1 && *version <= latest;
     const bool blank = *applicationId == 0 && *version == 0;
-    if (rows->empty() && (marked || blank)) {
-        return Content::kNotSetUp;
+    if (ours && *version > latest) {
+        // Its objects are a later version's to judge; reading needs its table.
+        for (const auto& row : *rows) {
+            if (row[0] == "table" && row[1] == "certificates") {
+                return Found{Content::kNewer, *version};
+            }
+        }
+        return Found{Content::kForeign, 0};
     }
-    const std::optional<SchemaRows> expected = ExpectedObjects(schema);
+    if (!marked && !blank) {
+        return Found{Content::kForeign, 0};
+    }
+    if (rows->empty()) {
+        return Found{Content::kNotSetUp, 0};
+    }
+    // A store from before the mark holds version 1.
+    const std::int64_t made = blank ? 1 : *version;
+    const std::optional<SchemaRows> expected =
+        ExpectedObjects(schema.first(static_cast<std::size_t>(made)));
     if (!expected) {
         return std::nullopt;
     }
-    if (*rows == *expected && (marked || blank)) {
-        return marked ? Content::kOurs : Content::kUnmarked;
+    if (*rows != *expected) {
+        return Found{Content::kForeign, 0};
     }
-    return Content::kForeign;
+    const Content content = blank            ? Content::kUnmarked
+                            : made == latest ? Content::kOurs
+                                             : Content::kOlder;
+    return Found{content, made};
 }
 
-}  // namespace
-
-std::optional<Content> Classify(sqlite3* db, const char* schema) {
+std::optional<Found> ClassifyWithVersion(sqlite3* db, SchemaSteps schema) {
     if (sqlite3_get_autocommit(db) == 0) {
         return ClassifySnapshot(db, schema);
     }
@@ -389,15 +432,25 @@ std::optional<Content> Classify(sqlite3* db, const char* schema) {
     if (!Exec(db, "BEGIN")) {
         return std::nullopt;
     }
-    const std::optional<Content> content = ClassifySnapshot(db, schema);
-    if (content) {
+    const std::optional<Found> found = ClassifySnapshot(db, schema);
+    if (found) {
         Exec(db, "COMMIT");
     }
-    return content;
+    return found;
+}
+
+}  // namespace
+
+std::optional<Content> Classify(sqlite3* db, SchemaSteps schema) {
+    const std::optional<Found> found = ClassifyWithVersion(db, schema);
+    if (!found) {
+        return std::nullopt;
+    }
+    return found->content;
 }
 
 Connection OpenDatabase(const std::string& directory, const std::string& path, OpenMode mode,
-                        const char* schema, std::optional<Content>* found) {
+                        SchemaSteps schema, std::optional<Content>* found) {
     // No home to keep it in.
     if (directory.empty()) {
         SetLastError(kEPathNotFound);
@@ -471,6 +524,13 @@ Connection OpenDatabase(const std::string& directory, const std::string& path, O
         if (*content == Content::kForeign) {
             return foreign();
         }
+        if (*content == Content::kNewer) {
+            if (found != nullptr) {
+                *found = content;
+            }
+            SetLastError(kERevisionMismatch);
+            return nullptr;
+        }
     }
 
     const int openFlags = (mode == OpenMode::kRead ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
@@ -505,16 +565,18 @@ Connection OpenDatabase(const std::string& directory, const std::string& path, O
     if (mode != OpenMode::kRead && !Exec(db.get(), "PRAGMA synchronous = FULL")) {
         return fail(db.get());
     }
-    if (create) {
-        if (!EnableWal(db.get(), kBusyTimeoutMs)) {
-            return fail(db.get());
-        }
-        const std::uint32_t error = SetUp(db.get(), schema);
+    if (create && !EnableWal(db.get(), kBusyTimeoutMs)) {
+        return fail(db.get());
+    }
+    const bool behind = content == Content::kOlder || content == Content::kUnmarked;
+    if (create || (mode == OpenMode::kWrite && behind)) {
+        Content now = Content::kNotSetUp;
+        const std::uint32_t error = SetUp(db.get(), schema, create, &now);
         if (error != 0) {
             SetLastError(error);
             return nullptr;
         }
-        content = Content::kOurs;
+        content = now;
     }
     if (found != nullptr) {
         *found = content;

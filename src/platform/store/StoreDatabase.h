@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "base/DataDir.h"
@@ -32,31 +33,42 @@ enum class OpenMode {
     kRead,
 };
 
-// Quorlin's stores carry this mark (application_id, user_version).
+// Quorlin's stores carry this mark (application_id, user_version: the schema's version).
 inline constexpr std::int32_t kApplicationId = 0x51524C4E;  // "QRLN"
-inline constexpr std::int32_t kSchemaVersion = 1;
+inline constexpr std::int32_t kSchemaVersion = 2;
 
-// What a database file holds, next to what schema makes.
+// A schema as the steps that make it, one per version: the first makes version 1, each
+// next one takes a store from the version before to its own. A new store runs them all,
+// an older one those it lacks. Making every store the same way gives the same objects
+// (an added column's text included) to compare a file with.
+using SchemaSteps = std::span<const char* const>;
+
+// What a database file holds, next to what the steps make.
 enum class Content {
-    kOurs,      // the mark and exactly the schema's objects
-    kUnmarked,  // exactly the schema's objects, no mark: a store from before the mark
+    kOurs,      // the mark of the latest version and exactly its objects
+    kOlder,     // the mark of an earlier version and exactly that version's objects
+    kNewer,     // our application_id, a later version and a certificates table: read only
+    kUnmarked,  // exactly version 1's objects, no mark: a store from before the mark
     kNotSetUp,  // no table at all (or a zero-length file): a set-up that was cut short
     kForeign,   // anything else; never written to
 };
 
 // Read in one snapshot. Nullopt when db cannot be read; the error is then left in db, and
 // so is the read, until db is closed.
-std::optional<Content> Classify(sqlite3* db, const char* schema);
+std::optional<Content> Classify(sqlite3* db, SchemaSteps schema);
 
 // The store database at path, in directory; null with the last error set on failure, and
 // kEFileCorrupt for anything but a regular file holding a store (or nothing yet). kCreate
 // sets the store up and marks it; a created directory is 0700 and a created file 0600,
-// whatever the umask. kCreate and kWrite refuse (kEAccessDenied) a store with a part of
-// another user's (ForeignPart), and make no directory of the user's home or above it: in
-// a home of another user, nothing. kRead and kWrite leave a store that is not set up as it is.
-// *content gets what the file was found to hold (kNotSetUp included), once classified.
+// whatever the umask. kCreate and kWrite bring an older or unmarked store to the latest
+// version, its steps and mark in one transaction, and refuse a newer one
+// (kERevisionMismatch) and (kEAccessDenied) a store with a part of another user's
+// (ForeignPart); they make no directory of the user's home or above it: in a home of
+// another user, nothing. kRead changes nothing; kRead and kWrite leave a store that is not
+// set up as it is. *content gets what the file was found to hold (kNotSetUp included),
+// once classified: kOurs once brought up to date.
 Connection OpenDatabase(const std::string& directory, const std::string& path, OpenMode mode,
-                        const char* schema, std::optional<Content>* content = nullptr);
+                        SchemaSteps schema, std::optional<Content>* content = nullptr);
 
 // Null on failure, the error left in db.
 Statement Prepare(sqlite3* db, const char* sql);

@@ -18,6 +18,9 @@ inline constexpr std::uint32_t kEBusy = 0x800700AAu;
 inline constexpr std::uint32_t kEFileCorrupt = 0x80070570u;
 inline constexpr std::uint32_t kENotSupported = 0x80070032u;
 inline constexpr std::uint32_t kCryptEAsn1BadTag = 0x8009310Bu;
+inline constexpr std::uint32_t kCryptENotFound = 0x80092004u;
+// A store marked with a later schema version than this build knows.
+inline constexpr std::uint32_t kERevisionMismatch = 0x8007051Au;
 
 // The HRESULT-style code for an SQLite result (with the errno behind it, when known).
 std::uint32_t MapSqliteError(int code, int systemErrno);
