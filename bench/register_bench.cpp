@@ -43,8 +43,8 @@ void BM_Register(benchmark::State& state) {
     const bool module = state.range(0) != 0;
     const test::TempDir tmp("quorlin-bench");
     const std::string token = tmp.Path() + "/token";
-    if (std::system((kSource + "/tests/fakes/softhsm-token " + token + " bench rsa-bench").c_str()) !=
-        0) {
+    if (std::system(
+            (kSource + "/tests/fakes/softhsm-token " + token + " bench rsa-bench").c_str()) != 0) {
         state.SkipWithError("no SoftHSM2 token");
         return;
     }

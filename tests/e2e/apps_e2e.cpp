@@ -19,6 +19,7 @@ namespace {
 using nlohmann::json;
 
 constexpr const char* kUser = "61234";  // no entry in the password database is needed
+constexpr const char* kPackageModules = "/usr/share/p11-kit/modules";
 
 struct Outcome {
     int status = -1;
@@ -48,6 +49,9 @@ class Apps : public CardFixture {
         // The vendor's module where a vendor's would be: a directory of root's that no one
         // else may write (this test's mount namespace only), unknown to p11-kit so far.
         ASSERT_EQ(::mount("quorlin-modules", "/mnt", "tmpfs", 0, "mode=0755"), 0);
+        // Debian's softhsm2 package names SoftHSM for p11-kit already: hidden here, as a
+        // vendor's module is nowhere in p11-kit's configuration before the registration.
+        ASSERT_EQ(::mount("quorlin-p11", kPackageModules, "tmpfs", 0, "mode=0755"), 0);
         const std::string tokenHelper = Env("QUORLIN_SOURCE_DIR") + "/tests/fakes/softhsm-token";
         const Outcome setup =
             Shell("set -e; mkdir -p /mnt/vendor /mnt/open " + rootHome + " " + home +
@@ -65,6 +69,7 @@ class Apps : public CardFixture {
     }
     void TearDown() override {
         CardFixture::TearDown();
+        ::umount(kPackageModules);
         ::umount("/mnt");
     }
 
@@ -134,7 +139,7 @@ TEST_F(Apps, RegistrationLinksEachKeyAndOtherProgramsUseIt) {
 
     // OpenSSL, through p11-kit-proxy, signs with the recorded key; the card's certificate
     // verifies it.
-    const std::string dir = ScratchPath("sign");
+    const std::string dir = home + "/sign";
     const Outcome signature =
         AsUser("sh -c \"set -e; mkdir -p " + dir + "; cd " + dir +
                "; printf 'to be signed' | openssl dgst -sha256 -binary >digest; "

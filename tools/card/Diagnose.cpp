@@ -149,7 +149,9 @@ std::optional<Finding> StoreProblem(const store::SqliteStoreApi::Inspection& ins
     if (inspection.state == StoreState::kUnusable) {
         return Finding{
             "The store " + Text(store["path"]) + " cannot be read (" + Text(store["error"]) + ").",
-            "Check its owner and permissions."};
+            inspection.error == store::kERevisionMismatch
+                ? "Register with the newer version of Quorlin that made it."
+                : "Check its owner and permissions."};
     }
     return std::nullopt;
 }
