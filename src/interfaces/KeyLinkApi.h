@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace quorlin::keylink {
 
@@ -28,9 +29,14 @@ class KeyLinkApi {
     virtual std::optional<Pkcs11Link> Find(const std::string& provider,
                                            std::span<const std::uint8_t> der,
                                            std::string& reason) = 0;
-    // Makes the provider's module known to the programs that look for modules (p11-kit).
-    // False when that failed; line says what was done, or why not.
-    virtual bool Announce(const std::string& provider, std::string& line) = 0;
+    // Makes the provider's module known to the programs that look for modules: a line for
+    // each place (p11-kit's configuration, ...) saying what was done there or why not, and
+    // whether that place now has it, or rightly never will.
+    struct Announcement {
+        bool ok = false;
+        std::string line;
+    };
+    virtual std::vector<Announcement> Announce(const std::string& provider) = 0;
     // Done: every module loaded is finalised and released.
     virtual void Finish() = 0;
 };

@@ -193,9 +193,9 @@ std::optional<int> RegisterCertificates(crypt::CryptApi& crypt, store::StoreApi&
     }
     if (linking) {
         if (added > 0) {
-            std::string line;
-            const bool announced = links->Announce(provider, line);
-            observer.ModuleAnnounced(announced, line);
+            for (const keylink::KeyLinkApi::Announcement& a : links->Announce(provider)) {
+                observer.ModuleAnnounced(a.ok, a.line);
+            }
         }
         links->Finish();
     }

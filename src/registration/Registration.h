@@ -51,8 +51,9 @@ class Observer {
     // CertificateDone: where other programs find its key (link), or why not (reason).
     virtual void CertificateLinked(std::size_t /*index*/, const keylink::Pkcs11Link* /*link*/,
                                    const std::string& /*reason*/) {}
-    // Only where the provider names a module and a certificate was added, once at the end:
-    // whether the module was made known to other programs, and what was done or why not.
+    // Only where the provider names a module and a certificate was added, at the end, once
+    // per place that other programs read modules from: whether the module is known there
+    // now, and what was done or why not.
     virtual void ModuleAnnounced(bool /*ok*/, const std::string& /*line*/) {}
 };
 

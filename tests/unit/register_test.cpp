@@ -63,10 +63,9 @@ struct FakeLinks : keylink::KeyLinkApi {
         return keylink::Pkcs11Link{"/m.so", "pkcs11:id=" + id + ";type=cert",
                                    "pkcs11:id=" + id + ";type=private"};
     }
-    bool Announce(const std::string&, std::string& line) override {
+    std::vector<Announcement> Announce(const std::string&) override {
         calls.push_back("Announce");
-        line = announces ? "added" : "failed";
-        return announces;
+        return {{true, "p11-kit: added"}, {announces, "firefox (default): added"}};
     }
     void Finish() override { calls.push_back("Finish"); }
 };
@@ -343,7 +342,7 @@ TEST(RegisterTest, LinksEachAddedCertificateAndWarnsOnlyWhenOtherProgramsCannotU
     const std::vector<std::string> all = {"Find", "Find", "Announce", "Finish"};
     for (const Case& c : {Case{"every key linked", true, {0, 2}, true, all, false},
                           Case{"one not on a token", true, {2}, true, all, true},
-                          Case{"p11-kit step failed", true, {0, 2}, false, all, true},
+                          Case{"one database failed", true, {0, 2}, false, all, true},
                           Case{"no module named", false, {}, true, {}, false}}) {
         SCOPED_TRACE(c.name);
         Bench b({{"c0", {true, false}}, {"c1", {false, false}}, {"c2", {false, true}}});

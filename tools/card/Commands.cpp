@@ -203,7 +203,7 @@ class RegistrationLines : public registration::Observer {
     }
     void ModuleAnnounced(bool ok, const std::string& line) override {
         linksOk = linksOk && ok;
-        announced = "p11-kit: " + line;
+        announced += certview::Printable(line) + "\n";
     }
     const std::string& LinkLine(std::size_t row) const { return m_linkOf[row]; }
     bool linksOk = true;
@@ -489,9 +489,7 @@ int Register(const Options& options, const std::string& storeName) {
             text += listing.rows[i].Label() + ": " + certview::Printable(report.LinkLine(i)) + "\n";
         }
     }
-    if (!report.announced.empty()) {
-        text += certview::Printable(report.announced) + "\n";
-    }
+    text += report.announced;
     if (!report.allAdded) {
         if (const auto inspection = store.Inspect(); !inspection.foreignPath.empty()) {
             Say("access denied: " + certview::Printable(inspection.foreignPath) + " belongs to " +

@@ -73,33 +73,27 @@ std::optional<Pkcs11Link> Pkcs11KeyLinks::Find(const std::string& provider,
     return Pkcs11Link{m.path, found->certificateUri, found->keyUri};
 }
 
-bool Pkcs11KeyLinks::Announce(const std::string& provider, std::string& line) {
+std::vector<KeyLinkApi::Announcement> Pkcs11KeyLinks::Announce(const std::string& provider) {
     ProviderModule& m = Open(provider);
     if (!m.module) {
         // A module that may not or cannot be loaded is not handed on to other programs.
-        line = "failed: " + m.problem;
-        return false;
+        return {{false, "p11-kit: failed: " + m.problem}};
     }
     const pkcs11::P11KitOutcome outcome = pkcs11::MakeKnownToP11Kit(provider, m.path);
     using Kind = pkcs11::P11KitOutcome::Kind;
     switch (outcome.kind) {
         case Kind::Added:
-            line = "added " + outcome.file;
-            return true;
+            return {{true, "p11-kit: added " + outcome.file}};
         case Kind::AlreadyConfigured:
-            line = "already configured in " + outcome.file;
-            return true;
+            return {{true, "p11-kit: already configured in " + outcome.file}};
         case Kind::IgnoredForRoot:
-            line = "ignored for root";
-            return true;
+            return {{true, "p11-kit: ignored for root"}};
         case Kind::IgnoredByConfig:
-            line = "ignored: p11-kit's configuration reads no user configuration";
-            return true;
+            return {{true, "p11-kit: ignored: its configuration reads no user configuration"}};
         case Kind::Failed:
             break;
     }
-    line = "failed: " + outcome.reason;
-    return false;
+    return {{false, "p11-kit: failed: " + outcome.reason}};
 }
 
 void Pkcs11KeyLinks::Finish() {

@@ -42,7 +42,7 @@ class Pkcs11KeyLinks : public KeyLinkApi {
     bool NamesModule(const std::string& provider) override;
     std::optional<Pkcs11Link> Find(const std::string& provider, std::span<const std::uint8_t> der,
                                    std::string& reason) override;
-    bool Announce(const std::string& provider, std::string& line) override;
+    std::vector<Announcement> Announce(const std::string& provider) override;
     void Finish() override;
 
   private:
