@@ -123,8 +123,9 @@ TEST(NssModutil, AddOnceThenRemoveOnlyOurs) {
     EXPECT_FALSE(nss::Inspect(d.db, kSoftHsm).listed);
     EXPECT_EQ(nss::Inspect(d.db, kTrust).listedAs, "Hand Made");
     EXPECT_TRUE(nss::RemoveQuorlinModules(d.db).empty());
-    // The library listed by hand under another name is not added again.
-    EXPECT_EQ(nss::AddModule(d.db, "X", kTrust).kind, Kind::AlreadyThere);
+    // The library listed by hand under another name is not added again, through a link too.
+    ASSERT_EQ(symlink(kTrust.c_str(), d.tmp.Join("trust.so").c_str()), 0);
+    EXPECT_EQ(nss::AddModule(d.db, "X", d.tmp.Join("trust.so")).kind, Kind::AlreadyThere);
 }
 
 TEST(NssModutil, NothingWrittenWhereItMayNotBe) {
@@ -166,6 +167,11 @@ TEST(NssModutil, SharedDatabaseMadeWhenAbsent) {
     ASSERT_EQ(stat(shared.dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_TRUE(nss::Inspect(shared, kSoftHsm).listed);
+    // Another user's home: nothing made in it.
+    ASSERT_EQ(chown(tmp.Path().c_str(), 65534, 0), 0);
+    const Database theirs{Program::Shared, "", tmp.Path() + "/other/nssdb", "", false};
+    EXPECT_EQ(nss::AddModule(theirs, "X", kSoftHsm).kind, nss::AddOutcome::Kind::Failed);
+    EXPECT_NE(stat(tmp.Join("other").c_str(), &st), 0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -66,8 +67,12 @@ ToolResult RunTool(std::vector<std::string> args) {
             break;
         }
         pollfd p{fds[0], POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+        const int ready = poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno != EINTR) {
             break;
+        }
+        if (ready <= 0) {
+            continue;  // a read now could block past the deadline
         }
         char buf[4096];
         const ssize_t n = read(fds[0], buf, sizeof buf);
@@ -194,15 +199,32 @@ std::optional<std::vector<std::pair<std::string, std::string>>> ListModules(cons
     return ParseModuleList(r.output);
 }
 
-bool MakeDirs(const std::string& path) {
+// mkdir -p, 0700, and only below a directory of the running user's own: root with a
+// user's HOME makes nothing there that the user could then not change.
+std::string MakeDirs(const std::string& path) {
+    bool made = false;
     for (size_t pos = 1; pos != std::string::npos;) {
         pos = path.find('/', pos + 1);
         const std::string part = path.substr(0, pos);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            return false;
+        struct stat st {};
+        if (stat(part.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) {
+                return part + " is not a directory";
+            }
+            continue;
         }
+        if (!made) {
+            const std::string parent = part.substr(0, std::max<size_t>(part.rfind('/'), 1));
+            if (stat(parent.c_str(), &st) != 0 || st.st_uid != geteuid()) {
+                return parent + " is not the running user's own";
+            }
+        }
+        if (mkdir(part.c_str(), 0700) != 0) {
+            return "cannot make " + part + ": " + std::strerror(errno);
+        }
+        made = true;
     }
-    return true;
+    return "";
 }
 
 }  // namespace
@@ -278,8 +300,8 @@ AddOutcome AddModule(const Database& db, const std::string& providerName,
         if (db.program != Program::Shared) {
             return {Kind::Failed, "no cert9.db: the profile was never opened", state.inUse};
         }
-        if (!MakeDirs(db.dir)) {
-            return {Kind::Failed, "cannot make " + db.dir + ": " + std::strerror(errno)};
+        if (const std::string why = MakeDirs(db.dir); !why.empty()) {
+            return {Kind::Failed, why};
         }
         ToolResult made = RunTool({"certutil", "-N", "-d", SqlDir(db), "--empty-password"});
         if (!made.ok) {
