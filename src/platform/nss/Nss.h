@@ -50,7 +50,7 @@ AddOutcome AddModule(const Database& db, const std::string& providerName,
                      const std::string& modulePath);
 
 // Removes every module named "Quorlin: ..." and no other: each name with "" when removed,
-// or with why it could not be.
+// or with why it could not be; one pair with an empty name when the list could not be read.
 std::vector<std::pair<std::string, std::string>> RemoveQuorlinModules(const Database& db);
 
 // "firefox (PROFILE)", "thunderbird (PROFILE)", "nss shared database (PATH)".
