@@ -114,6 +114,12 @@ TEST_F(Apps, RegistrationLinksEachKeyAndOtherProgramsUseIt) {
         << first.out;
     EXPECT_NE(first.out.find("p11-kit: added " + moduleFile), std::string::npos) << first.out;
     EXPECT_NE(Read(moduleFile).find("module: /mnt/vendor/libvendor-pkcs11.so"), std::string::npos);
+    // No NSS database yet: the shared one is made, as Chromium would, and lists the module.
+    const std::string nssdb = home + "/.local/share/pki/nssdb";
+    EXPECT_NE(first.out.find("nss shared database (" + nssdb + "): added"), std::string::npos);
+    EXPECT_NE(
+        AsUser("modutil -list -dbdir sql:" + nssdb).out.find("Quorlin: Morvex CSP Enterprise"),
+        std::string::npos);
 
     // The store's URIs: the token's identity and the certificate's id, for both objects.
     const Outcome listed =
@@ -170,6 +176,7 @@ TEST_F(Apps, RegistrationLinksEachKeyAndOtherProgramsUseIt) {
     const Outcome removed =
         AsUser(Env("QUORLIN_BUILD_DIR") + "/tools/card/quorlin-card apps --remove");
     EXPECT_NE(removed.out.find("removed " + moduleFile), std::string::npos) << removed.out;
+    EXPECT_EQ(AsUser("modutil -list -dbdir sql:" + nssdb).out.find("Quorlin:"), std::string::npos);
     EXPECT_EQ(AsUser("p11-kit list-modules").out.find("quorlin-morvex-csp-enterprise"),
               std::string::npos);
     EXPECT_EQ(AsUser(Env("QUORLIN_BUILD_DIR") + "/tools/certstore/quorlin-certstore list --json")

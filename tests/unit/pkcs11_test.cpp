@@ -28,8 +28,12 @@ std::vector<std::uint8_t> Fixture(const std::string& name) {
 
 // Below the build tree, whose directories up to / only root may change; /tmp would be
 // the first thing judged untrusted.
+// Under /run, root's and closed to others: a build tree may sit below /tmp, which anyone
+// may write to, and then nothing in it could be trusted.
 struct TrustedDir {
-    std::string path = std::string(getenv("QUORLIN_BUILD_DIR")) + "/pkcs11-XXXXXX";
+    std::string path = access("/run", W_OK) == 0
+                           ? std::string("/run/quorlin-pkcs11-XXXXXX")
+                           : std::string(getenv("QUORLIN_BUILD_DIR")) + "/pkcs11-XXXXXX";
     TrustedDir() {
         if (mkdtemp(path.data()) == nullptr) {
             throw std::runtime_error("mkdtemp " + path);

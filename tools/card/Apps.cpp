@@ -6,6 +6,7 @@
 #include "Entry.h"
 #include "platform/crypt/ProviderRegistry.h"
 #include "platform/keylink/Pkcs11KeyLinks.h"
+#include "platform/nss/Nss.h"
 #include "platform/pkcs11/Pkcs11.h"
 #include "platform/store/SqliteStoreApi.h"
 
@@ -31,7 +32,9 @@ json ModuleReport(const crypt::ProviderInfo& info,
              {"load_error", nullptr},
              {"tokens", json::array()},
              {"entries", entries.size()},
-             {"entries_on_tokens", nullptr}};
+             {"entries_on_tokens", nullptr},
+             {"nss", json::array()},
+             {"p11kit", nullptr}};
     const std::string path = pkcs11::ResolveModulePath(info.pkcs11Module);
     if (path.empty()) {
         out["untrusted_why"] = info.pkcs11Module + " is not found";
@@ -57,6 +60,21 @@ json ModuleReport(const crypt::ProviderInfo& info,
             }
             out["entries_on_tokens"] = held;
         }
+    }
+    out["nss"] = json::array();
+    for (const nss::Database& db : nss::DiscoverForThisUser()) {
+        json d{{"name", nss::DisplayName(db)}, {"dir", db.dir},   {"listed_as", nullptr},
+               {"cannot_write", nullptr},      {"in_use", false}, {"not_handled", nullptr},
+               {"missing", db.missing}};
+        if (!db.notHandled.empty()) {
+            d["not_handled"] = db.notHandled;
+        } else if (!db.missing) {
+            const nss::DbState state = nss::Inspect(db, path);
+            d["listed_as"] = state.listed ? json(state.listedAs) : json(nullptr);
+            d["cannot_write"] = OrNull(state.cannotWrite);
+            d["in_use"] = state.inUse;
+        }
+        out["nss"].push_back(d);
     }
     const pkcs11::P11KitState p11 = pkcs11::InspectP11Kit(path);
     out["p11kit"] = {{"configured_in", OrNull(p11.configuredIn)},
@@ -97,6 +115,11 @@ std::vector<std::string> AppsProblems(const json& m) {
     if (p11.is_object() && p11["configured_in"].is_null() && !p11["user_config_ignored"]) {
         out.push_back(who + " is not known to p11-kit: register the card's certificates again");
     }
+    for (const json& d : m.value("nss", json::array())) {
+        if (!d["missing"] && d["listed_as"].is_null()) {
+            out.push_back(who + " is missing from " + Text(d["name"]));
+        }
+    }
     return out;
 }
 
@@ -104,7 +127,14 @@ int Apps(const Options& options, bool remove) {
     if (remove) {
         std::string text;
         bool ok = true;
-        const auto removed = pkcs11::RemoveQuorlinModules();
+        auto removed = pkcs11::RemoveQuorlinModules();
+        for (const nss::Database& db : nss::DiscoverForThisUser()) {
+            if (db.notHandled.empty() && !db.missing) {
+                for (const auto& [name, why] : nss::RemoveQuorlinModules(db)) {
+                    removed.push_back({"\"" + name + "\" from " + nss::DisplayName(db), why});
+                }
+            }
+        }
         for (const auto& [file, why] : removed) {
             text += why.empty() ? "removed " + certview::Printable(file) + "\n"
                                 : "cannot remove " + certview::Printable(file) + ": " + why + "\n";
@@ -136,6 +166,17 @@ int Apps(const Options& options, bool remove) {
             text += "  tokens: " + (tokens.empty() ? std::string("none") : tokens) + "\n";
             text += "  store entries on its tokens: " + m["entries_on_tokens"].dump() + " of " +
                     m["entries"].dump() + "\n";
+        }
+        for (const json& d : m.value("nss", json::array())) {
+            text +=
+                "  " + Text(d["name"]) + ": " +
+                (d["missing"]                   ? std::string("not on disk")
+                 : d["not_handled"].is_string() ? "not handled (" + Text(d["not_handled"]) + ")"
+                 : d["listed_as"].is_string()   ? "listed as \"" + Text(d["listed_as"]) + "\""
+                                                : std::string("not listed")) +
+                (d["cannot_write"].is_string() ? "; cannot be written: " + Text(d["cannot_write"])
+                                               : "") +
+                (d["in_use"] ? "; in use" : "") + "\n";
         }
         const json& p11 = m["p11kit"];
         if (p11.is_object()) {

@@ -293,8 +293,13 @@ int Diagnose(const Options& options) {
                 (!m["trusted"] ? "not trusted"
                  : !m["loads"] ? "does not load"
                                : std::to_string(m["tokens"].size()) + " token(s)") +
+                "; NSS databases without it: " +
+                std::to_string(std::count_if(
+                    m["nss"].begin(), m["nss"].end(),
+                    [](const json& d) { return !d["missing"] && d["listed_as"].is_null(); })) +
                 "; p11-kit: " +
-                (m["p11kit"]["configured_in"].is_string()
+                (!m["p11kit"].is_object() ? std::string("not looked at")
+                 : m["p11kit"]["configured_in"].is_string()
                      ? "configured in " + Text(m["p11kit"]["configured_in"])
                  : m["p11kit"]["user_config_ignored"] ? std::string("user configuration ignored")
                                                       : std::string("not configured")) +

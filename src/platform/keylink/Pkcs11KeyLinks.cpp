@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "base/DataDir.h"
+#include "platform/nss/Nss.h"
 #include "platform/pkcs11/Pkcs11.h"
 
 namespace quorlin::keylink {
@@ -32,6 +33,48 @@ ProviderModule OpenProviderModule(const crypt::ProviderInfo& provider) {
     out.module = std::move(module);
     return out;
 }
+
+namespace {
+
+KeyLinkApi::Announcement P11KitLine(const pkcs11::P11KitOutcome& outcome) {
+    using Kind = pkcs11::P11KitOutcome::Kind;
+    switch (outcome.kind) {
+        case Kind::Added:
+            return {true, "p11-kit: added " + outcome.file};
+        case Kind::AlreadyConfigured:
+            return {true, "p11-kit: already configured in " + outcome.file};
+        case Kind::IgnoredForRoot:
+            return {true, "p11-kit: ignored for root"};
+        case Kind::IgnoredByConfig:
+            return {true, "p11-kit: ignored: its configuration reads no user configuration"};
+        case Kind::Failed:
+            break;
+    }
+    return {false, "p11-kit: failed: " + outcome.reason};
+}
+
+KeyLinkApi::Announcement NssLine(const nss::Database& db, const nss::AddOutcome& outcome) {
+    const std::string name = nss::DisplayName(db) + ": ";
+    if (db.missing) {
+        // Listed by its program but not there: nothing that could use the module.
+        return {true, name + "skipped, not on disk (" + db.dir + ")"};
+    }
+    using Kind = nss::AddOutcome::Kind;
+    switch (outcome.kind) {
+        case Kind::Added:
+            return {true, name + "added" +
+                              (outcome.inUse ? "; the program sees it at its next start" : "")};
+        case Kind::AlreadyThere:
+            return {true, name + "already there"};
+        case Kind::NotHandled:
+            return {false, name + "not handled (" + db.notHandled + ")"};
+        case Kind::Failed:
+            break;
+    }
+    return {false, name + "failed: " + outcome.reason};
+}
+
+}  // namespace
 
 Pkcs11KeyLinks::Pkcs11KeyLinks(crypt::ProviderRegistry registry)
     : m_registry(std::move(registry)) {}
@@ -79,21 +122,13 @@ std::vector<KeyLinkApi::Announcement> Pkcs11KeyLinks::Announce(const std::string
         // A module that may not or cannot be loaded is not handed on to other programs.
         return {{false, "p11-kit: failed: " + m.problem}};
     }
-    const pkcs11::P11KitOutcome outcome = pkcs11::MakeKnownToP11Kit(provider, m.path);
-    using Kind = pkcs11::P11KitOutcome::Kind;
-    switch (outcome.kind) {
-        case Kind::Added:
-            return {{true, "p11-kit: added " + outcome.file}};
-        case Kind::AlreadyConfigured:
-            return {{true, "p11-kit: already configured in " + outcome.file}};
-        case Kind::IgnoredForRoot:
-            return {{true, "p11-kit: ignored for root"}};
-        case Kind::IgnoredByConfig:
-            return {{true, "p11-kit: ignored: its configuration reads no user configuration"}};
-        case Kind::Failed:
-            break;
+    std::vector<Announcement> out{P11KitLine(pkcs11::MakeKnownToP11Kit(provider, m.path))};
+    for (const nss::Database& db : nss::DiscoverForThisUser()) {
+        out.push_back(NssLine(db, db.missing
+                                      ? nss::AddOutcome{nss::AddOutcome::Kind::Failed, "", false}
+                                      : nss::AddModule(db, provider, m.path)));
     }
-    return {{false, "p11-kit: failed: " + outcome.reason}};
+    return out;
 }
 
 void Pkcs11KeyLinks::Finish() {
