@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -17,6 +18,7 @@ namespace quorlin::e2e {
 namespace {
 
 using nlohmann::json;
+namespace fs = std::filesystem;
 
 constexpr const char* kUser = "61234";  // no entry in the password database is needed
 constexpr const char* kPackageModules = "/usr/share/p11-kit/modules";
@@ -63,6 +65,23 @@ class Apps : public CardFixture {
                   " " + partial + " partial alice-ec bob-ec; chown -R " + kUser + ":" + kUser +
                   " " + home + " " + token + " " + partial);
         ASSERT_EQ(setup.status, 0) << setup.out;
+        // Two Firefox profiles (relative and absolute paths) and a Thunderbird one, each
+        // database made by NSS's own tool; the last one's pkcs11.txt is root's.
+        fs::create_directories(home + "/.mozilla/firefox/a.default");
+        fs::create_directories(home + "/mozilla-b");
+        fs::create_directories(home + "/.thunderbird/c.default");
+        std::ofstream(home + "/.mozilla/firefox/profiles.ini")
+            << "[Profile0]\nName=default\nIsRelative=1\nPath=a.default\n\n[Profile1]\nName=work\n"
+               "IsRelative=0\nPath="
+            << home << "/mozilla-b\n";
+        std::ofstream(home + "/.thunderbird/profiles.ini")
+            << "[Profile0]\nName=mail\nIsRelative=1\nPath=c.default\n";
+        const Outcome profiles = Shell(
+            "set -e; cd " + home +
+            "; for d in .mozilla/firefox/a.default mozilla-b "
+            ".thunderbird/c.default; do certutil -N -d sql:$d --empty-password; done; chown -R " +
+            kUser + ":" + kUser + " " + home + "; chown 0:0 .thunderbird/c.default/pkcs11.txt");
+        ASSERT_EQ(profiles.status, 0) << profiles.out;
         Provider("/mnt/vendor/libvendor-pkcs11.so");
         Insert(json::parse(
             std::ifstream(Env("QUORLIN_SOURCE_DIR") + "/tools/cardsim/profiles/demo.json")));
@@ -108,8 +127,12 @@ class Apps : public CardFixture {
 };
 
 TEST_F(Apps, RegistrationLinksEachKeyAndOtherProgramsUseIt) {
+    const std::string mailTxt = home + "/.thunderbird/c.default/pkcs11.txt";
+    const std::string mailBefore = Read(mailTxt);
+    const std::string workBefore = Read(home + "/mozilla-b/pkcs11.txt");
     const Outcome first = Register();
-    ASSERT_EQ(first.status, 0) << first.out;
+    // The database whose pkcs11.txt is root's is named and left alone: exit 1.
+    ASSERT_EQ(first.status, 1) << first.out;
     EXPECT_NE(first.out.find("8001 Quorlin-Alice: linked: pkcs11:"), std::string::npos)
         << first.out;
     EXPECT_NE(first.out.find("p11-kit: added " + moduleFile), std::string::npos) << first.out;
@@ -117,9 +140,20 @@ TEST_F(Apps, RegistrationLinksEachKeyAndOtherProgramsUseIt) {
     // No NSS database yet: the shared one is made, as Chromium would, and lists the module.
     const std::string nssdb = home + "/.local/share/pki/nssdb";
     EXPECT_NE(first.out.find("nss shared database (" + nssdb + "): added"), std::string::npos);
-    EXPECT_NE(
-        AsUser("modutil -list -dbdir sql:" + nssdb).out.find("Quorlin: Morvex CSP Enterprise"),
-        std::string::npos);
+    for (const std::string& db :
+         {nssdb, home + "/.mozilla/firefox/a.default", home + "/mozilla-b"}) {
+        EXPECT_NE(
+            AsUser("modutil -list -dbdir sql:" + db).out.find("Quorlin: Morvex CSP Enterprise"),
+            std::string::npos)
+            << db;
+        // What the browser will see: the card's certificates through the token.
+        EXPECT_NE(AsUser("certutil -L -h all -d sql:" + db).out.find("demo:alice-ec"),
+                  std::string::npos)
+            << db;
+    }
+    EXPECT_NE(first.out.find("firefox (work): added"), std::string::npos) << first.out;
+    EXPECT_NE(first.out.find("thunderbird (mail): failed: "), std::string::npos) << first.out;
+    EXPECT_EQ(Read(mailTxt), mailBefore);
 
     // The store's URIs: the token's identity and the certificate's id, for both objects.
     const Outcome listed =
@@ -163,7 +197,8 @@ TEST_F(Apps, RegistrationLinksEachKeyAndOtherProgramsUseIt) {
     }, after{};
     ASSERT_EQ(::stat(moduleFile.c_str(), &before), 0);
     const Outcome second = Register();
-    EXPECT_EQ(second.status, 0) << second.out;
+    EXPECT_EQ(second.status, 1) << second.out;
+    EXPECT_NE(second.out.find("firefox (default): already there"), std::string::npos);
     EXPECT_NE(second.out.find("p11-kit: already configured in " + moduleFile), std::string::npos)
         << second.out;
     ASSERT_EQ(::stat(moduleFile.c_str(), &after), 0);
@@ -171,12 +206,16 @@ TEST_F(Apps, RegistrationLinksEachKeyAndOtherProgramsUseIt) {
     EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
 
     const Outcome apps = AsUser(Env("QUORLIN_BUILD_DIR") + "/tools/card/quorlin-card apps");
-    EXPECT_EQ(apps.status, 0) << apps.out;
+    EXPECT_EQ(apps.status, 1) << apps.out;  // the root-owned database lacks the module
+    EXPECT_NE(apps.out.find("thunderbird (mail): not listed; cannot be written: "),
+              std::string::npos)
+        << apps.out;
     EXPECT_NE(apps.out.find("store entries on its tokens: 3 of 3"), std::string::npos) << apps.out;
     const Outcome removed =
         AsUser(Env("QUORLIN_BUILD_DIR") + "/tools/card/quorlin-card apps --remove");
     EXPECT_NE(removed.out.find("removed " + moduleFile), std::string::npos) << removed.out;
     EXPECT_EQ(AsUser("modutil -list -dbdir sql:" + nssdb).out.find("Quorlin:"), std::string::npos);
+    EXPECT_EQ(Read(home + "/mozilla-b/pkcs11.txt"), workBefore);
     EXPECT_EQ(AsUser("p11-kit list-modules").out.find("quorlin-morvex-csp-enterprise"),
               std::string::npos);
     EXPECT_EQ(AsUser(Env("QUORLIN_BUILD_DIR") + "/tools/certstore/quorlin-certstore list --json")
