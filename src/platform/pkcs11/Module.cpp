@@ -63,13 +63,16 @@ std::optional<std::vector<std::uint8_t>> Attribute(CK_FUNCTION_LIST* module,
                                                    CK_OBJECT_HANDLE object,
                                                    CK_ATTRIBUTE_TYPE type) {
     CK_ATTRIBUTE attribute{type, nullptr, 0};
+    // No certificate or id comes near a megabyte: a length past that is no answer to trust.
+    constexpr CK_ULONG kMaxLength = 1 << 20;
     if (module->C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK ||
-        attribute.ulValueLen == kUnavailable) {
+        attribute.ulValueLen == kUnavailable || attribute.ulValueLen > kMaxLength) {
         return std::nullopt;
     }
     std::vector<std::uint8_t> value(attribute.ulValueLen);
     attribute.pValue = value.data();
-    if (module->C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK) {
+    if (module->C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK ||
+        attribute.ulValueLen > value.size()) {
         return std::nullopt;
     }
     value.resize(attribute.ulValueLen);
@@ -158,9 +161,12 @@ Module::~Module() {
 
 namespace {
 
+constexpr std::size_t kMaxObjects = 4096;
+
 CK_RV SlotsWithToken(CK_FUNCTION_LIST* module, std::vector<CK_SLOT_ID>& slots) {
-    // The count may grow between the two calls as readers come.
-    for (;;) {
+    // The count may grow between the two calls as readers come; a module that never
+    // settles is not waited for.
+    for (int tries = 0; tries < 8; ++tries) {
         CK_ULONG count = 0;
         CK_RV rv = module->C_GetSlotList(CK_TRUE, nullptr, &count);
         if (rv != CKR_OK) {
@@ -169,10 +175,11 @@ CK_RV SlotsWithToken(CK_FUNCTION_LIST* module, std::vector<CK_SLOT_ID>& slots) {
         slots.resize(count);
         rv = module->C_GetSlotList(CK_TRUE, slots.data(), &count);
         if (rv != CKR_BUFFER_TOO_SMALL) {
-            slots.resize(rv == CKR_OK ? count : 0);
+            slots.resize(rv == CKR_OK ? std::min<CK_ULONG>(count, slots.size()) : 0);
             return rv;
         }
     }
+    return CKR_BUFFER_TOO_SMALL;
 }
 
 }  // namespace
@@ -233,9 +240,12 @@ std::optional<FoundCertificate> Module::FindCertificate(std::span<const std::uin
         std::vector<CK_OBJECT_HANDLE> objects;
         CK_OBJECT_HANDLE batch[16];
         CK_ULONG count = 0;
-        while ((rv = m_module->C_FindObjects(session.Handle(), batch, 16, &count)) == CKR_OK &&
+        // The module's answers are trusted no further than the batch it was given, and a
+        // token with more certificates than any card holds is not read to its end.
+        while (objects.size() < kMaxObjects &&
+               (rv = m_module->C_FindObjects(session.Handle(), batch, 16, &count)) == CKR_OK &&
                count > 0) {
-            objects.insert(objects.end(), batch, batch + count);
+            objects.insert(objects.end(), batch, batch + std::min<CK_ULONG>(count, 16));
         }
         m_module->C_FindObjectsFinal(session.Handle());
         if (rv != CKR_OK) {
