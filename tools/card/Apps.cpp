@@ -35,33 +35,30 @@ json ModuleReport(const crypt::ProviderInfo& info,
              {"entries_on_tokens", nullptr},
              {"nss", json::array()},
              {"p11kit", nullptr}};
-    const std::string path = pkcs11::ResolveModulePath(info.pkcs11Module);
-    if (path.empty()) {
+    const keylink::ProviderModule m = keylink::OpenProviderModule(info);
+    if (m.path.empty()) {
         out["untrusted_why"] = info.pkcs11Module + " is not found";
         return out;
     }
+    const std::string& path = m.path;
     out["path"] = path;
-    if (const auto why = pkcs11::UntrustedReason(path, keylink::AllowedModuleOwner(info))) {
-        out["untrusted_why"] = *why;
+    out["trusted"] = m.trusted;
+    out["loads"] = m.module != nullptr;
+    if (!m.trusted) {
+        out["untrusted_why"] = m.problem;
+    } else if (!m.module) {
+        out["load_error"] = m.loadError;
     } else {
-        out["trusted"] = true;
-        pkcs11::Module module(path);
-        out["loads"] = module.Loaded();
-        if (!module.Loaded()) {
-            out["load_error"] = module.Error();
-        } else {
-            for (const pkcs11::TokenInfo& token : module.Tokens()) {
-                out["tokens"].push_back(token.label);
-            }
-            int held = 0;
-            for (const store::StoredCertificate& e : entries) {
-                std::string reason;
-                held += module.FindCertificate(e.der, reason) ? 1 : 0;
-            }
-            out["entries_on_tokens"] = held;
+        for (const pkcs11::TokenInfo& token : m.module->Tokens()) {
+            out["tokens"].push_back(token.label);
         }
+        int held = 0;
+        for (const store::StoredCertificate& e : entries) {
+            std::string reason;
+            held += m.module->FindCertificate(e.der, reason) ? 1 : 0;
+        }
+        out["entries_on_tokens"] = held;
     }
-    out["nss"] = json::array();
     for (const nss::Database& db : nss::DiscoverForThisUser()) {
         json d{{"name", nss::DisplayName(db)}, {"dir", db.dir},   {"listed_as", nullptr},
                {"cannot_write", nullptr},      {"in_use", false}, {"not_handled", nullptr},
@@ -115,7 +112,7 @@ std::vector<std::string> AppsProblems(const json& m) {
     if (p11.is_object() && p11["configured_in"].is_null() && !p11["user_config_ignored"]) {
         out.push_back(who + " is not known to p11-kit: register the card's certificates again");
     }
-    for (const json& d : m.value("nss", json::array())) {
+    for (const json& d : m["nss"]) {
         if (!d["missing"] && d["listed_as"].is_null()) {
             out.push_back(who + " is missing from " + Text(d["name"]));
         }
@@ -167,7 +164,7 @@ int Apps(const Options& options, bool remove) {
             text += "  store entries on its tokens: " + m["entries_on_tokens"].dump() + " of " +
                     m["entries"].dump() + "\n";
         }
-        for (const json& d : m.value("nss", json::array())) {
+        for (const json& d : m["nss"]) {
             text +=
                 "  " + Text(d["name"]) + ": " +
                 (d["missing"]                   ? std::string("not on disk")

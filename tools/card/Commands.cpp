@@ -246,24 +246,6 @@ bool SameEntry(const store::StoredCertificate& a,
                                                 b->provider, b->provType, b->flags, b->keySpec);
 }
 
-// Why the provider file that wins for provider cannot serve the card it was chosen for: it
-// names none of the AIDs by which the card's applet answered.
-std::optional<std::string> ProviderMisfit(const crypt::ProviderRegistry& registry,
-                                          const std::string& provider) {
-    const std::optional<crypt::ProviderInfo> info = registry.Find(provider);
-    for (const applet::AppletKind& kind : applet::kAppletKinds) {
-        if (info && provider == kind.provider &&
-            std::find(info->aids.begin(), info->aids.end(),
-                      std::vector<std::uint8_t>(kind.aid.begin(), kind.aid.end())) ==
-                info->aids.end()) {
-            return "the provider file " + certview::Printable(info->file) + " for " + provider +
-                   " does not serve this card kind: it names no aid " +
-                   base::HexString(kind.aid, " ");
-        }
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 int Readers(const Options& options) {
@@ -433,9 +415,14 @@ int Register(const Options& options, const std::string& storeName) {
     }
     const crypt::ProviderRegistry registry;
     WarnProviderProblems(registry);
-    if (const std::optional<std::string> problem = ProviderMisfit(registry, provider)) {
-        Say(*problem);
-        return kExitFailure;
+    // A file overriding the package's without the card's AID would only show later, as no
+    // card found.
+    if (const auto info = registry.Find(provider)) {
+        if (const auto aid = AidMissingFrom(provider, *info)) {
+            Say("the provider file " + certview::Printable(info->file) + " for " + provider +
+                " does not serve this card kind: it names no aid " + base::HexString(*aid, " "));
+            return kExitFailure;
+        }
     }
     x509::OpenSslCertApi certApi;
     std::vector<const x509::CertContext*> contexts;
@@ -461,7 +448,7 @@ int Register(const Options& options, const std::string& storeName) {
         certs.push_back({cert, row.record});
         rowOf.push_back(i);
     }
-    crypt::CardCryptApi crypt(service->Pcsc());
+    crypt::CardCryptApi crypt(service->Pcsc(), registry);
     store::SqliteStoreApi store;
     std::u16string storeW(storeName.begin(), storeName.end());
     const std::string storeKey = store::SqliteStoreApi::NormaliseStoreName(storeW);

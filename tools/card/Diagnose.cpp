@@ -61,16 +61,6 @@ struct Finding {
     std::string remedy;
 };
 
-// The card's AID that selected its applet, for the provider named.
-std::optional<std::vector<std::uint8_t>> AidOf(const std::string& provider) {
-    for (const applet::AppletKind& kind : applet::kAppletKinds) {
-        if (provider == kind.provider) {
-            return std::vector<std::uint8_t>(kind.aid.begin(), kind.aid.end());
-        }
-    }
-    return std::nullopt;
-}
-
 // The first problem with the readers and cards.
 std::optional<Finding> CardProblem(const json& report, const crypt::ProviderRegistry& registry) {
     if (report["service"]["result"] != pcsc::kSuccess) {
@@ -98,8 +88,7 @@ std::optional<Finding> CardProblem(const json& report, const crypt::ProviderRegi
                                    ? "Reinstall the quorlin package."
                                    : "Mend or remove the provider file named above."};
             }
-            const std::optional<std::vector<std::uint8_t>> aid = AidOf(provider);
-            if (aid && std::find(info->aids.begin(), info->aids.end(), *aid) == info->aids.end()) {
+            if (const auto aid = AidMissingFrom(provider, *info)) {
                 return Finding{"The provider file " + certview::Printable(info->file) +
                                    " does not serve the card in " + Text(r["reader"]) +
                                    ": it names no aid " + base::HexString(*aid, " ") + ".",
@@ -157,6 +146,18 @@ std::optional<Finding> StoreProblem(const store::SqliteStoreApi::Inspection& ins
 }
 
 }  // namespace
+
+std::optional<std::vector<std::uint8_t>> AidMissingFrom(const std::string& provider,
+                                                        const crypt::ProviderInfo& info) {
+    for (const applet::AppletKind& kind : applet::kAppletKinds) {
+        std::vector<std::uint8_t> aid(kind.aid.begin(), kind.aid.end());
+        if (provider == kind.provider &&
+            std::find(info.aids.begin(), info.aids.end(), aid) == info.aids.end()) {
+            return aid;
+        }
+    }
+    return std::nullopt;
+}
 
 std::string JsonText(const json& value) {
     return value.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

@@ -1,8 +1,11 @@
 #pragma once
 // quorlin-card diagnose, and the probing of readers it shares with quorlin-card readers.
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "Session.h"
 #include "platform/crypt/ProviderRegistry.h"
@@ -12,6 +15,11 @@ namespace quorlin::cardtool {
 // Indented JSON and a line end; bytes that are not UTF-8 (a reader's name or a path may
 // hold any) become U+FFFD rather than abort the dump.
 std::string JsonText(const nlohmann::json& value);
+
+// The AID by which a card of provider's kind answers, when provider's file names it not:
+// that file cannot serve the card, whatever the card says.
+std::optional<std::vector<std::uint8_t>> AidMissingFrom(const std::string& provider,
+                                                        const crypt::ProviderInfo& info);
 
 // Each provider file that could not be used, as a warning on stderr.
 void WarnProviderProblems(const crypt::ProviderRegistry& registry);

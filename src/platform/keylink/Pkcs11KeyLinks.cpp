@@ -25,9 +25,11 @@ ProviderModule OpenProviderModule(const crypt::ProviderInfo& provider) {
         out.problem = *untrusted;
         return out;
     }
+    out.trusted = true;
     auto module = std::make_shared<pkcs11::Module>(out.path);
     if (!module->Loaded()) {
-        out.problem = "the module cannot be loaded: " + module->Error();
+        out.loadError = module->Error();
+        out.problem = "the module cannot be loaded: " + out.loadError;
         return out;
     }
     out.module = std::move(module);

@@ -24,6 +24,8 @@ namespace quorlin::keylink {
 struct ProviderModule {
     std::string path;     // resolved; empty when the name resolves to none
     std::string problem;  // empty when loaded
+    bool trusted = false;
+    std::string loadError;  // the module's own words, when trusted but not loaded
     std::shared_ptr<pkcs11::Module> module;
 };
 

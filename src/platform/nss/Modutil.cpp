@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <sstream>
 
 #include "base/DataDir.h"
 #include "platform/nss/Nss.h"
@@ -97,17 +98,11 @@ ToolResult RunTool(std::vector<std::string> args) {
 
 std::string LastLine(const std::string& text) {
     std::string last;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        const std::string line = text.substr(pos, end - pos);
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
         if (line.find_first_not_of(" \t\r") != std::string::npos) {
             last = line;
         }
-        pos = end + 1;
     }
     return last;
 }
@@ -235,14 +230,8 @@ std::string ModuleName(const std::string& providerName) {
 
 std::vector<std::pair<std::string, std::string>> ParseModuleList(const std::string& output) {
     std::vector<std::pair<std::string, std::string>> out;
-    size_t pos = 0;
-    while (pos < output.size()) {
-        size_t end = output.find('\n', pos);
-        if (end == std::string::npos) {
-            end = output.size();
-        }
-        const std::string line = output.substr(pos, end - pos);
-        pos = end + 1;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
         // "  2. NAME" opens a module; "\tlibrary name: PATH" follows within it.
         const auto first = line.find_first_not_of(' ');
         const auto dot = line.find(". ");
